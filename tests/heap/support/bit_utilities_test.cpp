@@ -1,0 +1,38 @@
+#include "heap/support/bit_utilities.h"
+#include "heap/support/system_facts.h"
+
+#include <gtest/gtest.h>
+
+#include <climits>
+
+TEST(BitUtilities, PowerOfTwoShiftAtItsEdges) {
+  int32_t Shift = 99;
+  EXPECT_FALSE(PowerOfTwoShift(0, Shift));
+  EXPECT_FALSE(PowerOfTwoShift(-4, Shift));
+  EXPECT_FALSE(PowerOfTwoShift(INT_MIN, Shift));
+  EXPECT_FALSE(PowerOfTwoShift(12, Shift));
+  EXPECT_EQ(Shift, 99);
+  EXPECT_TRUE(PowerOfTwoShift(1, Shift));
+  EXPECT_EQ(Shift, 0);
+  EXPECT_TRUE(PowerOfTwoShift(65536, Shift));
+  EXPECT_EQ(Shift, 16);
+  EXPECT_TRUE(PowerOfTwoShift(1 << 30, Shift));
+  EXPECT_EQ(Shift, 30);
+}
+
+TEST(BitUtilities, IsPowerOfTwoIncludesZeroAndTheMostNegativeValue) {
+  EXPECT_TRUE(IsPowerOfTwo(0));
+  EXPECT_TRUE(IsPowerOfTwo(INT_MIN));
+  EXPECT_TRUE(IsPowerOfTwo(1));
+  EXPECT_TRUE(IsPowerOfTwo(4096));
+  EXPECT_FALSE(IsPowerOfTwo(12));
+  EXPECT_FALSE(IsPowerOfTwo(-1));
+}
+
+TEST(SystemFacts, AttachReadsPlausibleFacts) {
+  SYSTEM_FACTS::AttachSystemFacts();
+  EXPECT_GE(SYSTEM_FACTS::ProcessorCount, 1);
+  EXPECT_TRUE(IsPowerOfTwo(SYSTEM_FACTS::SystemPageSize));
+  EXPECT_GE(SYSTEM_FACTS::SystemPageSize, 4096);
+  SYSTEM_FACTS::DetachSystemFacts();
+}
