@@ -11,6 +11,8 @@ struct SYSTEM_FACTS {
   static std::atomic<int32_t> References;
   static int16_t ProcessorCount;
   static int32_t SystemPageSize;
+  // Test seam: how often the platform was asked, to check that it is asked once.
+  static std::atomic<int32_t> PlatformReads;
 
   static void AttachSystemFacts();
   static void DetachSystemFacts();
