@@ -63,6 +63,10 @@ struct NEW_PAGES : SYSTEM_FACTS_ATTACHMENT {
   int16_t FindSizeKey(int16_t ElementCount) const;
   PAGE *NewPage(CACHE *Bucket, int32_t PageBytes);
   void DeletePage(PAGE *Page);
+  // Runs with every lock of the heap claimed and the global lock engaged (or
+  // without thread safety): recycling a page can give its memory back to the
+  // parent cache and so delete the parent's page, which passes through this
+  // store again.
   void DeleteAll(bool KeepMemory);
   bool NextWalkPage(ELEMENT_INFO &Walk, FIND *Find);
   void *NewPermanentArea(int32_t Size);

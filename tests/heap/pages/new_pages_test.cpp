@@ -224,3 +224,32 @@ TEST(NewPages, RecyclingDeleteAllKeepsTopPagesAndPagesHoldingChildren) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(NewPages, RecyclingDeleteAllRunsOnTheEngagedThread) {
+  TEST_TREE Tree(true);
+  CACHE *Top = Tree.Add(65536, 0, 65536, 65536, false, nullptr);
+  CACHE *Middle = Tree.Add(4096, 0, 65536, 65536, false, Top);
+  CACHE *Small = Tree.Add(64, 0, 4096, 4096, false, Middle);
+  Tree.Register();
+  ASSERT_NE(Small->New(), nullptr);
+  // The heap-wide section: global lock, every group lock, then engaged.
+  ASSERT_TRUE(Tree.ThreadSafe.ClaimGlobalLock());
+  for (auto &Cache : Tree.Caches)
+    Cache->Lock.Acquire();
+  Tree.Find->ShareLock.AcquireExclusive();
+  Tree.Store->Lock.Acquire();
+  Tree.ThreadSafe.EngageGlobalLock();
+  Tree.Store->DeleteAll(true);  // resets the small page
+  Tree.Store->DeleteAll(true);  // gives it back, and the middle and top pages after it
+  EXPECT_EQ(Tree.Find->PageCount, 0);
+  ASSERT_TRUE(Tree.ThreadSafe.ReleaseGlobalLock(true));
+  Tree.Store->Lock.Release();
+  Tree.Find->ShareLock.ReleaseExclusive();
+  for (auto &Cache : Tree.Caches)
+    Cache->Lock.Release();
+  EXPECT_NE(Small->New(), nullptr) << "every lock was given back";
+}
+
+}  // namespace
