@@ -173,7 +173,8 @@ PAGE *NEW_PAGES::NewPage(CACHE *Bucket, int32_t PageBytes) {
     Page->StoreLink.Append(Class.FreeDescriptors);
     return nullptr;
   }
-  VersionCounter += 2;
+  // Wraps after 2^31 pages without ever turning odd.
+  VersionCounter = static_cast<int32_t>(static_cast<uint32_t>(VersionCounter) + 2u);
   Page->Build(reinterpret_cast<uint64_t>(Memory), Bucket, Bytes, Parent, VersionCounter);
   Bucket->InsertInBucketList(Page);
   Page->StoreLink.Append(Parentless ? Class.ExternalPages : Class.InternalPages);
