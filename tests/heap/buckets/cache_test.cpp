@@ -257,3 +257,41 @@ TEST(Cache, ChildCacheBorrowsPagesFromItsParentAndGivesThemBack) {
 }
 
 }  // namespace
+
+namespace {
+
+constexpr const char NoDataPageMessage[] = "No data page in DeleteDataPage";
+constexpr const char DeletingDataPageMessage[] = "Deleting data page in DeletePage";
+constexpr const char ResetDataPageMessage[] = "Reset data page in DeleteAll";
+
+TEST(Cache, ParentRefusingAPageBackIsAFailure) {
+  SMALL_TREE Tree(0, false);
+  int OnTheStack = 0;
+  EXPECT_TRUE(RaisesFailure([&] { Tree.Middle->DeleteDataPage(&OnTheStack); }, NoDataPageMessage));
+  void *Element = Tree.Small->New();
+  PAGE *SmallPage = Tree.PageOf(Element);
+  PAGE *MiddlePage = Tree.Middle->FindPage(SmallPage->Address, &*Tree.Find);
+  ASSERT_NE(MiddlePage, nullptr);
+  // Damage the parent's record of the lent element: giving the page back fails.
+  ELEMENT_INFO Record;
+  ASSERT_NE(MiddlePage->FindElement(SmallPage->Address, &Record, &*Tree.Find, false), nullptr);
+  *Record.Word &= ~(Record.InUseMask | Record.ChildMask);
+  EXPECT_FALSE(Tree.Middle->DeleteDataPage(reinterpret_cast<void *>(SmallPage->Address)));
+  EXPECT_TRUE(RaisesFailure([&] { Tree.Find->Delete(Element, Tree.Top); }, DeletingDataPageMessage));
+  *Record.Word |= Record.InUseMask | Record.ChildMask;  // repaired for the teardown
+}
+
+TEST(Cache, ParentRefusingAnEmptyPageDuringARecyclingWipeIsAFailure) {
+  SMALL_TREE Tree(0, false);
+  void *Element = Tree.Small->New();
+  PAGE *SmallPage = Tree.PageOf(Element);
+  PAGE *MiddlePage = Tree.Middle->FindPage(SmallPage->Address, &*Tree.Find);
+  Tree.Store->DeleteAll(true);  // the small page is now empty but kept
+  ELEMENT_INFO Record;
+  ASSERT_NE(MiddlePage->FindElement(SmallPage->Address, &Record, &*Tree.Find, false), nullptr);
+  *Record.Word &= ~(Record.InUseMask | Record.ChildMask);
+  EXPECT_TRUE(RaisesFailure([&] { Tree.Store->DeleteAll(true); }, ResetDataPageMessage));
+  *Record.Word |= Record.InUseMask | Record.ChildMask;
+}
+
+}  // namespace
