@@ -36,3 +36,34 @@ TEST(SystemFacts, AttachReadsPlausibleFacts) {
   EXPECT_GE(SYSTEM_FACTS::SystemPageSize, 4096);
   SYSTEM_FACTS::DetachSystemFacts();
 }
+
+TEST(SystemFacts, TwoAttachmentsAndOneDetachmentKeepTheFactsReadOnce) {
+  const int32_t References = SYSTEM_FACTS::References.load();
+  const int32_t Reads = SYSTEM_FACTS::PlatformReads.load();
+  SYSTEM_FACTS::AttachSystemFacts();
+  SYSTEM_FACTS::AttachSystemFacts();
+  SYSTEM_FACTS::DetachSystemFacts();
+  // Only the first attachment since the count last fell to 0 asks the platform.
+  EXPECT_EQ(SYSTEM_FACTS::PlatformReads.load(), Reads + (References == 0 ? 1 : 0));
+  EXPECT_EQ(SYSTEM_FACTS::References.load(), References + 1);
+  EXPECT_GE(SYSTEM_FACTS::ProcessorCount, 1);
+  SYSTEM_FACTS::DetachSystemFacts();
+  EXPECT_EQ(SYSTEM_FACTS::References.load(), References);
+  EXPECT_GE(SYSTEM_FACTS::ProcessorCount, 1);  // the facts stay readable
+}
+
+TEST(SystemFacts, AttachingAgainAfterTheCountFellToZeroReadsTheFactsAgain) {
+  // Let go of every attachment this process holds, then restore them.
+  const int32_t Held = SYSTEM_FACTS::References.load();
+  for (int32_t Count = 0; Count < Held; ++Count)
+    SYSTEM_FACTS::DetachSystemFacts();
+  const int32_t Reads = SYSTEM_FACTS::PlatformReads.load();
+  SYSTEM_FACTS::AttachSystemFacts();
+  SYSTEM_FACTS::AttachSystemFacts();
+  EXPECT_EQ(SYSTEM_FACTS::PlatformReads.load(), Reads + 1);
+  SYSTEM_FACTS::DetachSystemFacts();
+  SYSTEM_FACTS::DetachSystemFacts();
+  for (int32_t Count = 0; Count < Held; ++Count)
+    SYSTEM_FACTS::AttachSystemFacts();
+  EXPECT_EQ(SYSTEM_FACTS::References.load(), Held);
+}
