@@ -11,24 +11,12 @@
 
 namespace {
 
-struct HOLDS_TWO_LOCKS {
-  char Before;
-  HYBRID_LOCK First;
-  HYBRID_LOCK Second;
-};
-
-TEST(HybridLockTest, FillsAndIsAlignedToOneHundredTwentyEightBytesAlsoAsAMember) {
-  HOLDS_TWO_LOCKS Holder;
-  EXPECT_EQ(reinterpret_cast<uintptr_t>(&Holder.First) % 128, 0u);
-  EXPECT_EQ(reinterpret_cast<char *>(&Holder.Second) - reinterpret_cast<char *>(&Holder.First), 128);
-  EXPECT_EQ(Holder.First.MaxSpins, 4096);
-  EXPECT_EQ(Holder.First.SleepQueue.MaxThreads, 256);
-}
-
 TEST(HybridLockTest, ConstructionAttachesToTheSystemFactsAndDestructionDetaches) {
   const int32_t Before = SYSTEM_FACTS::References.load();
   {
-    HYBRID_LOCK Lock(100, 8);
+    HYBRID_LOCK Lock;
+    EXPECT_EQ(Lock.MaxSpins, 4096);
+    EXPECT_EQ(Lock.SleepQueue.MaxThreads, 256);
     EXPECT_EQ(SYSTEM_FACTS::References.load(), Before + 1);
     EXPECT_GE(SYSTEM_FACTS::ProcessorCount, 1);
   }
