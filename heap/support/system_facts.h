@@ -1,7 +1,8 @@
 // The process-wide processor count and page size, read once from the platform.
 // Every constructor that relies on them attaches and its destructor detaches;
 // the first attachment (or the first after the count fell to 0) reads them.
-// They are written only then, during start-up, and only read afterwards.
+// They are written only then, normally during start-up, and only read
+// afterwards; an attachment returns only once the facts are there.
 #pragma once
 
 #include <atomic>

@@ -117,7 +117,7 @@ SEMAPHORE_HANDLE CreateCountingSemaphore(int32_t MaximumCount) {
 
 bool ReleaseCountingSemaphore(SEMAPHORE_HANDLE Handle, int32_t Count) {
   auto *Semaphore = static_cast<FUTEX_SEMAPHORE *>(Handle);
-  if (Semaphore == nullptr || Count <= 0)
+  if (Semaphore == nullptr || Semaphore->MaximumCount <= 0 || Count <= 0)
     return false;
   int32_t Current = Semaphore->Count.load();
   do {
@@ -133,7 +133,7 @@ bool ReleaseCountingSemaphore(SEMAPHORE_HANDLE Handle, int32_t Count) {
 
 WAIT_RESULT WaitCountingSemaphore(SEMAPHORE_HANDLE Handle, uint32_t TimeOut) {
   auto *Semaphore = static_cast<FUTEX_SEMAPHORE *>(Handle);
-  if (Semaphore == nullptr)
+  if (Semaphore == nullptr || Semaphore->MaximumCount <= 0)
     return WAIT_RESULT::Failed;
   const bool Infinite = TimeOut == InfiniteTimeOut;
   const int64_t Deadline = Infinite ? 0 : MonotonicMilliseconds() + TimeOut;
