@@ -73,6 +73,16 @@ class CACHE_MODEL {
     }
   }
 
+  // A heap-wide recycling wipe: the caches forget what they hold, every caller
+  // element is dropped, pages that hold child pages and the top pages stay.
+  void Wipe() {
+    for (auto &Cache : Tree.Caches)
+      Cache->ResetCache();
+    Tree.Store->DeleteAll(true);
+    Tree.Top->TrimFreePages(Tree.Heap.FreePageLimit);
+    Live.clear();
+  }
+
   void Flush() { Tree.Users[static_cast<size_t>(Pick(static_cast<int32_t>(Tree.Users.size())))]->Flush(); }
 
   // In use in its page and not waiting in its cache: what a caller holds.
@@ -147,6 +157,7 @@ TEST(CacheModel, RandomSequenceMatchesTheModelAfterEveryStep) {
   for (uint32_t Seed : {1u, 7u}) {
     SCOPED_TRACE(testing::Message() << "seed " << Seed);
     CACHE_MODEL Model(Seed);
+    const bool WithWipe = Seed == 7;
     for (int32_t Step = 0; Step < 8000; ++Step) {
       const int32_t Choice = Model.Pick(100);
       // Grow to about 1000 live elements, then hover there.
@@ -162,6 +173,12 @@ TEST(CacheModel, RandomSequenceMatchesTheModelAfterEveryStep) {
       Model.CheckEnds();
       if (testing::Test::HasFatalFailure())
         return;
+      if (WithWipe && Step == 4000) {
+        Model.Wipe();
+        Model.CheckEverything();
+        if (testing::Test::HasFatalFailure())
+          return;
+      }
       if (Step % 1000 == 999) {
         Model.CheckEverything();
         if (testing::Test::HasFatalFailure())
@@ -172,6 +189,9 @@ TEST(CacheModel, RandomSequenceMatchesTheModelAfterEveryStep) {
     while (!Model.Live.empty())
       Model.Release();
     EXPECT_TRUE(Model.Tree.FlushAll());
+    // A recycling wipe keeps pages that it emptied; the next wipe gives them back.
+    if (WithWipe)
+      Model.Wipe();
     // Everything went back up the tree; only the top cache's allowance of
     // empty pages stays.
     EXPECT_LE(Model.Tree.Top->ActivePages, 2);
