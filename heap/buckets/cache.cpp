@@ -126,7 +126,7 @@ bool CACHE::IsReleasable(void *Address, PAGE *Page, int32_t Version) {
   ELEMENT_INFO Record;
   if (Page->FindElement(reinterpret_cast<uint64_t>(Address), &Record, OwnFind, false) == nullptr)
     return false;
-  return Record.OnBoundary && (*Record.Word & (Record.InUseMask | Record.ChildMask)) == Record.InUseMask;
+  return Record.OnBoundary && (LoadWord(*Record.Word) & (Record.InUseMask | Record.ChildMask)) == Record.InUseMask;
 }
 
 bool CACHE::Delete(void *Address, PAGE *Page, int32_t Version) {

@@ -36,7 +36,7 @@ void PAGE::Build(uint64_t PageAddress, CACHE *Owner, int32_t PageSize, CACHE *Pa
   Bucket = Owner;
   ParentBucket = Parent;
   for (int32_t Word = 0; Word < Owner->WordsPerPage; ++Word)
-    BitVector[Word] = 0;
+    StoreWord(BitVector[Word], 0);
 }
 
 void PAGE::Destroy() {
@@ -54,7 +54,7 @@ void *PAGE::New(bool ChildPage) {
   // FirstFreeWord moves forward only over words that are full (or whose free
   // pairs lie beyond the last element).
   for (; FirstFreeWord < Words; ++FirstFreeWord) {
-    uint32_t &Word = BitVector[FirstFreeWord];
+    const uint32_t Word = LoadWord(BitVector[FirstFreeWord]);
     if (WordIsFull(Word))
       continue;
     uint32_t Mask = FirstInUseBit;
@@ -70,7 +70,7 @@ void *PAGE::New(bool ChildPage) {
       continue;
     ++Allocated;
     --Available;
-    Word |= ChildPage ? (Mask | (Mask >> 1)) : Mask;
+    StoreWord(BitVector[FirstFreeWord], Word | (ChildPage ? (Mask | (Mask >> 1)) : Mask));
     if (Available <= 0)
       Bucket->DeleteFromBucketList(this);
     return reinterpret_cast<void *>(Bucket->AddressOfElement(Address, Index));
@@ -83,7 +83,7 @@ bool PAGE::MultipleNew(int32_t &Count, void **Array, int32_t Requested) {
   if (Available <= 0 || Count >= Requested || FirstFreeWord >= Words)
     return Count >= Requested;
   for (; FirstFreeWord < Words; ++FirstFreeWord) {
-    uint32_t &Word = BitVector[FirstFreeWord];
+    uint32_t Word = LoadWord(BitVector[FirstFreeWord]);
     uint32_t Mask = FirstInUseBit;
     int32_t Position = 0;
     while (!WordIsFull(Word)) {
@@ -99,6 +99,7 @@ bool PAGE::MultipleNew(int32_t &Count, void **Array, int32_t Requested) {
       ++Allocated;
       --Available;
       Word |= Mask;
+      StoreWord(BitVector[FirstFreeWord], Word);
       if (Available <= 0)
         Bucket->DeleteFromBucketList(this);
       // Filled from the end of the array: the lowest address ends up on top.
@@ -142,7 +143,7 @@ PAGE *PAGE::FindElement(uint64_t ElementAddress, ELEMENT_INFO *Record, FIND *Fin
     if (!Page->FillRecord(ElementAddress, Info))
       return nullptr;
     const uint32_t ChildState = Info.InUseMask | Info.ChildMask;
-    if (!Descend || (*Info.Word & ChildState) != ChildState)
+    if (!Descend || (LoadWord(*Info.Word) & ChildState) != ChildState)
       return Page;
     Page = Page->Bucket->FindChildPage(ElementAddress, Find);
     if (Page == nullptr)
@@ -151,10 +152,10 @@ PAGE *PAGE::FindElement(uint64_t ElementAddress, ELEMENT_INFO *Record, FIND *Fin
 }
 
 bool PAGE::Delete(ELEMENT_INFO &Record) {
-  uint32_t &Word = *Record.Word;
+  const uint32_t Word = LoadWord(*Record.Word);
   if ((Word & Record.InUseMask) == 0 || !Record.OnBoundary)
     return false;
-  Word &= ~(Record.InUseMask | Record.ChildMask);
+  StoreWord(*Record.Word, Word & ~(Record.InUseMask | Record.ChildMask));
   if (Record.WordIndex < FirstFreeWord)
     FirstFreeWord = static_cast<int16_t>(Record.WordIndex);
   if (Available <= 0)
@@ -180,16 +181,17 @@ void PAGE::ResetPage() {
     // Only pairs in state 11 (child pages) survive.
     int32_t Survivors = 0;
     for (int32_t Index = 0; Index < Bucket->WordsPerPage; ++Index) {
-      uint32_t Keep = (BitVector[Index] >> 1) & BitVector[Index] & LowBitsOfPairs;
+      const uint32_t Word = LoadWord(BitVector[Index]);
+      uint32_t Keep = (Word >> 1) & Word & LowBitsOfPairs;
       Survivors += std::popcount(Keep);
       Keep |= Keep << 1;
-      BitVector[Index] &= Keep;
+      StoreWord(BitVector[Index], Word & Keep);
     }
     Allocated = static_cast<int16_t>(Allocated + Survivors);
     Available = static_cast<int16_t>(Available - Survivors);
   } else {
     for (int32_t Index = 0; Index < Bucket->WordsPerPage; ++Index)
-      BitVector[Index] = 0;
+      StoreWord(BitVector[Index], 0);
   }
   if (WasFull && Available > 0)
     Bucket->InsertInBucketList(this);
@@ -199,7 +201,7 @@ bool PAGE::NextElementOf(ELEMENT_INFO &Record, int32_t FirstIndex) {
   for (int32_t Index = FirstIndex; Index < Bucket->ElementsPerPage; ++Index) {
     if (!FillRecord(Bucket->AddressOfElement(Address, Index), Record))
       continue;
-    if ((*Record.Word & Record.ChildMask) == 0)
+    if ((LoadWord(*Record.Word) & Record.ChildMask) == 0)
       return true;
   }
   return false;

@@ -26,6 +26,17 @@ struct CACHE;
 struct FIND;
 struct PAGE;
 
+// Bit-vector words are written under the owning cache's lock, but lookups read
+// them under the address lookup's share lock while another element of the same
+// word changes. Every access is therefore a relaxed atomic one: plain loads and
+// stores on the machine, and no torn or racing word in the language.
+inline uint32_t LoadWord(const uint32_t &Word) {
+  return std::atomic_ref<uint32_t>(const_cast<uint32_t &>(Word)).load(std::memory_order_relaxed);
+}
+inline void StoreWord(uint32_t &Word, uint32_t Value) {
+  std::atomic_ref<uint32_t>(Word).store(Value, std::memory_order_relaxed);
+}
+
 // The pointer that stands for "no bucket": all ones, not null.
 inline CACHE *NoBucket() { return reinterpret_cast<CACHE *>(~static_cast<uintptr_t>(0)); }
 

@@ -240,7 +240,7 @@ bool FIND::WalkHeap(bool &InUse, void *&Address, CACHE *Cache, int32_t &Size) {
     if (Found != nullptr && Record.OnBoundary)
       Result = PAGE::WalkNext(Record, this);
     if (Result) {
-      InUse = (*Record.Word & Record.InUseMask) != 0;
+      InUse = (LoadWord(*Record.Word) & Record.InUseMask) != 0;
       Address = reinterpret_cast<void *>(Record.Address);
       Size = Record.Page->ActualSize();
     }
@@ -255,7 +255,7 @@ bool FIND::WalkHeap(bool &InUse, void *&Address, CACHE *Cache, int32_t &Size) {
   Record.Page = nullptr;
   Result = Cache != nullptr && PAGE::WalkNext(Record, this);
   if (Result) {
-    InUse = (*Record.Word & Record.InUseMask) != 0;
+    InUse = (LoadWord(*Record.Word) & Record.InUseMask) != 0;
     Address = reinterpret_cast<void *>(Record.Address);
     Size = Record.Page->ActualSize();
   }
