@@ -295,3 +295,41 @@ TEST(Cache, ParentRefusingAnEmptyPageDuringARecyclingWipeIsAFailure) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(Cache, RefusedMemoryGivesNullAndTheCacheRecovers) {
+  SMALL_TREE Tree(16, true);
+  Tree.BackEnd.GrantsLeft = 0;
+  // No permanent block for the arrays and no page: inactive, and null.
+  EXPECT_EQ(Tree.Small->New(), nullptr);
+  EXPECT_FALSE(Tree.Small->Active);
+  void *Array[4] = {};
+  int32_t Count = -1;
+  EXPECT_FALSE(Tree.Small->MultipleNew(Count, Array, 4));
+  EXPECT_EQ(Count, 0);
+  EXPECT_EQ(Tree.Find->PageCount, 0);
+  EXPECT_EQ(Tree.Store->VersionCounter, 0);
+  // With memory again the cache activates and serves; a later refusal while
+  // the stack and the current page are empty gives null without losing anything.
+  Tree.BackEnd.GrantsLeft = -1;
+  std::vector<void *> Elements;
+  for (int Index = 0; Index < 64; ++Index)
+    Elements.push_back(Tree.Small->New());
+  EXPECT_TRUE(Tree.Small->Active);
+  while (Tree.Small->StackTop > 0)
+    Elements.push_back(Tree.Small->New());
+  const int32_t Pages = Tree.Find->PageCount;
+  Tree.BackEnd.GrantsLeft = 0;
+  void *Next = nullptr;
+  while ((Next = Tree.Small->New()) != nullptr)  // what the middle page still lends
+    Elements.push_back(Next);
+  EXPECT_EQ(Tree.Small->New(), nullptr);
+  EXPECT_GE(Tree.Find->PageCount, Pages);
+  Tree.BackEnd.GrantsLeft = -1;
+  EXPECT_NE(Tree.Small->New(), nullptr);
+  std::set<void *> Distinct(Elements.begin(), Elements.end());
+  EXPECT_EQ(Distinct.size(), Elements.size());
+}
+
+}  // namespace
