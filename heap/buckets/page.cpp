@@ -54,7 +54,7 @@ void *PAGE::New(bool ChildPage) {
   // FirstFreeWord moves forward only over words that are full (or whose free
   // pairs lie beyond the last element).
   for (; FirstFreeWord < Words; ++FirstFreeWord) {
-    const uint32_t Word = LoadWord(BitVector[FirstFreeWord]);
+    const uint32_t Word = BitVector[FirstFreeWord];  // written only by the lock holder
     if (WordIsFull(Word))
       continue;
     uint32_t Mask = FirstInUseBit;
@@ -83,7 +83,7 @@ bool PAGE::MultipleNew(int32_t &Count, void **Array, int32_t Requested) {
   if (Available <= 0 || Count >= Requested || FirstFreeWord >= Words)
     return Count >= Requested;
   for (; FirstFreeWord < Words; ++FirstFreeWord) {
-    uint32_t Word = LoadWord(BitVector[FirstFreeWord]);
+    uint32_t Word = BitVector[FirstFreeWord];
     uint32_t Mask = FirstInUseBit;
     int32_t Position = 0;
     while (!WordIsFull(Word)) {
@@ -152,7 +152,7 @@ PAGE *PAGE::FindElement(uint64_t ElementAddress, ELEMENT_INFO *Record, FIND *Fin
 }
 
 bool PAGE::Delete(ELEMENT_INFO &Record) {
-  const uint32_t Word = LoadWord(*Record.Word);
+  const uint32_t Word = *Record.Word;
   if ((Word & Record.InUseMask) == 0 || !Record.OnBoundary)
     return false;
   StoreWord(*Record.Word, Word & ~(Record.InUseMask | Record.ChildMask));
@@ -181,7 +181,7 @@ void PAGE::ResetPage() {
     // Only pairs in state 11 (child pages) survive.
     int32_t Survivors = 0;
     for (int32_t Index = 0; Index < Bucket->WordsPerPage; ++Index) {
-      const uint32_t Word = LoadWord(BitVector[Index]);
+      const uint32_t Word = BitVector[Index];
       uint32_t Keep = (Word >> 1) & Word & LowBitsOfPairs;
       Survivors += std::popcount(Keep);
       Keep |= Keep << 1;

@@ -28,8 +28,9 @@ struct PAGE;
 
 // Bit-vector words are written under the owning cache's lock, but lookups read
 // them under the address lookup's share lock while another element of the same
-// word changes. Every access is therefore a relaxed atomic one: plain loads and
-// stores on the machine, and no torn or racing word in the language.
+// word changes. Every write, and every read that may run outside the owner's
+// lock, is therefore a relaxed atomic access: plain moves on the machine, and
+// no racing word in the language. The lock holder reads its words plainly.
 inline uint32_t LoadWord(const uint32_t &Word) {
   return std::atomic_ref<uint32_t>(const_cast<uint32_t &>(Word)).load(std::memory_order_relaxed);
 }
