@@ -59,6 +59,13 @@ struct GROUP_GUARDED {
   }
 };
 
+// A heap's global lock, claimed and released as a whole-heap operation does.
+struct GLOBAL {
+  THREAD_SAFE Global{true};
+  void Acquire() { Global.ClaimGlobalLock(); }
+  void Release() { Global.ReleaseGlobalLock(false); }
+};
+
 struct STD_MUTEX {
   std::mutex Lock;
   void Acquire() { Lock.lock(); }
@@ -151,6 +158,7 @@ void ContendedCounterWithWork(benchmark::State &State) {
 BENCHMARK(Uncontended<STD_MUTEX>)->Name("Uncontended/std::mutex");
 BENCHMARK(Uncontended<HYBRID>)->Name("Uncontended/HYBRID_LOCK");
 BENCHMARK(Uncontended<GROUP_GUARDED>)->Name("Uncontended/HYBRID_LOCK+group guard");
+BENCHMARK(Uncontended<GLOBAL>)->Name("Uncontended/THREAD_SAFE claim");
 BENCHMARK(Uncontended<STD_SHARED_MUTEX_EXCLUSIVE>)->Name("Uncontended/std::shared_mutex exclusive");
 BENCHMARK(Uncontended<SHARE_EXCLUSIVE>)->Name("Uncontended/SHARELOCK exclusive");
 BENCHMARK(Uncontended<STD_SHARED_MUTEX_SHARED>)->Name("Uncontended/std::shared_mutex shared");
