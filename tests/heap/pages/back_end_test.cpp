@@ -80,8 +80,8 @@ TEST(BackEnd, DeleteAreaOfAForeignAddressFails) {
   // The refused releases left the area intact and in place.
   TouchEnds(Area, 2 * Granule);
   BackEnd.DeleteArea(Area, 2 * Granule, false);
-  // Once given back, the same start is foreign too.
-  EXPECT_TRUE(RaisesFailure([&] { BackEnd.DeleteArea(Area, 2 * Granule, false); }, DeleteFailsMessage));
+  // (A start already given back is not tried: the system may have handed the
+  // range to someone else in the meantime, and then the release would succeed.)
 }
 
 TEST(BackEnd, ConcurrentStrictAlignmentsNeverOverlap) {

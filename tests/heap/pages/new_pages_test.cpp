@@ -253,3 +253,23 @@ TEST(NewPages, RecyclingDeleteAllRunsOnTheEngagedThread) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(NewPages, MisalignedDataPageIsGivenBackBeforeTheFailure) {
+  TEST_TREE Tree;
+  CACHE *Top = Tree.Add(65536, 0, 65536, 65536, false, nullptr);
+  Tree.Register();
+  PAGE *Page = Tree.Store->NewPage(Top, -1);  // makes the descriptor area
+  ASSERT_NE(Page, nullptr);
+  Tree.Store->DeletePage(Page);
+  const int32_t Areas = Tree.BackEnd.OutstandingAreas();
+  Tree.BackEnd.Misalignment = 4096;
+  EXPECT_TRUE(RaisesFailure([&] { Tree.Store->NewPage(Top, -1); }, "Alignment of allocation in VerifyNewArea"));
+  Tree.BackEnd.Misalignment = 0;
+  EXPECT_EQ(Tree.BackEnd.OutstandingAreas(), Areas);
+  EXPECT_EQ(Top->ActivePages, 0);
+  EXPECT_EQ(Tree.Find->PageCount, 0);
+}
+
+}  // namespace
