@@ -1,0 +1,291 @@
+#include "heap/buckets/bucket.h"
+
+#include <cstring>
+
+#include "heap/buckets/cache.h"
+#include "heap/core/find.h"
+#include "heap/pages/new_pages.h"
+#include "heap/support/bit_utilities.h"
+#include "heap/support/software_failure.h"
+
+namespace {
+constexpr const char ConfigurationMessage[] = "Configuration in constructor for BUCKET";
+constexpr const char SizeKeyMessage[] = "Bucket can't get a size key in UpdateBucket";
+constexpr const char SharingViolationMessage[] = "Sharing violation in UpdateConnections";
+constexpr const char ActivePageCountMessage[] = "Active page count in DeleteFromBucketList";
+
+// Element counts within a page are signed 16-bit values.
+constexpr int64_t MaxElementsPerPage = 32767;
+
+uint64_t AddOffset(uint64_t PageAddress, int32_t Offset) {
+  return PageAddress + static_cast<uint64_t>(static_cast<int64_t>(Offset));
+}
+}  // namespace
+
+void CONNECTIONS::UpdateConnections(HEAP *NewHeap, NEW_PAGES *NewStore, CACHE *NewParent, FIND *NewOwnFind,
+                                    FIND *NewProcessFind) {
+  if (!Connected) {
+    Heap = NewHeap;
+    NewPages = NewStore;
+    Parent = NewParent;
+    OwnFind = NewOwnFind;
+    ProcessFind = NewProcessFind;
+    Connected = true;
+    return;
+  }
+  if (ProcessFind != NewProcessFind || NewPages != NewStore || Parent != NewParent)
+    SoftwareFailure(SharingViolationMessage);
+}
+
+BUCKET::BUCKET(int32_t NewAllocationSize, int32_t NewChunkSize, int32_t NewPageSize)
+    : AllocationSize(NewAllocationSize), ChunkSize(NewChunkSize), PageSize(NewPageSize) {
+  if (AllocationSize <= 0 || ChunkSize < AllocationSize || PageSize < ChunkSize || !IsPowerOfTwo(PageSize))
+    SoftwareFailure(ConfigurationMessage);
+  const int64_t PerChunk = ChunkSize / AllocationSize;
+  const int64_t PerPage = static_cast<int64_t>(PageSize / ChunkSize) * PerChunk;
+  if (PerPage > MaxElementsPerPage)
+    SoftwareFailure(ConfigurationMessage);
+  int32_t Shift = 0;
+  if (ChunkSize == PageSize || ChunkSize % AllocationSize == 0) {
+    if (PowerOfTwoShift(AllocationSize, Shift)) {
+      AllocationShift = static_cast<uint32_t>(Shift);
+      ElementAddress = &BUCKET::AddressByShift;
+      ElementIndex = &BUCKET::IndexByShift;
+    } else {
+      ElementAddress = &BUCKET::AddressByMultiply;
+      ElementIndex = &BUCKET::IndexByDivide;
+    }
+  } else if (PowerOfTwoShift(ChunkSize, Shift)) {
+    ChunkShift = static_cast<uint32_t>(Shift);
+    ElementAddress = &BUCKET::AddressByChunkShift;
+    ElementIndex = &BUCKET::IndexByChunkShift;
+  } else {
+    ElementAddress = &BUCKET::AddressByChunkMultiply;
+    ElementIndex = &BUCKET::IndexByChunkDivide;
+  }
+  ElementsPerChunk = static_cast<int16_t>(PerChunk);
+  ElementsPerPage = static_cast<int16_t>(PerPage);
+  WordsPerPage = static_cast<int16_t>((ElementsPerPage - 1) / 16 + 1);
+  SizeKey = -1;
+}
+
+BUCKET::~BUCKET() {
+  BucketList.Reset();
+  Connected = false;
+  Heap = nullptr;
+  NewPages = nullptr;
+  Parent = nullptr;
+  OwnFind = nullptr;
+  ProcessFind = nullptr;
+}
+
+void BUCKET::UpdateBucket(HEAP *NewHeap, NEW_PAGES *NewStore, CACHE *NewParent, FIND *NewOwnFind,
+                          FIND *NewProcessFind) {
+  const int16_t Key = NewStore->FindSizeKey(ElementsPerPage);
+  if (Key == -1)
+    SoftwareFailure(SizeKeyMessage);
+  SizeKey = Key;
+  UpdateConnections(NewHeap, NewStore, NewParent, NewOwnFind, NewProcessFind);
+}
+
+// The four address mappings. Every index mapping refuses an offset outside the
+// page, in the unused tail of a chunk or of the page (index -1): such an
+// address is never handed out, and must never stand for another element.
+
+uint64_t BUCKET::AddressByShift(uint64_t PageAddress, int32_t Index) const {
+  return AddOffset(PageAddress, Index << AllocationShift);
+}
+
+int32_t BUCKET::IndexByShift(int32_t Offset, bool &OnBoundary) const {
+  OnBoundary = false;
+  if (Offset < 0 || Offset >= PageSize)
+    return -1;
+  const int32_t Index = Offset >> AllocationShift;
+  if (Index >= ElementsPerPage)
+    return -1;
+  OnBoundary = (Index << AllocationShift) == Offset;
+  return Index;
+}
+
+uint64_t BUCKET::AddressByMultiply(uint64_t PageAddress, int32_t Index) const {
+  return AddOffset(PageAddress, Index * AllocationSize);
+}
+
+int32_t BUCKET::IndexByDivide(int32_t Offset, bool &OnBoundary) const {
+  OnBoundary = false;
+  if (Offset < 0 || Offset >= PageSize)
+    return -1;
+  const int32_t Index = Offset / AllocationSize;
+  if (Index >= ElementsPerPage)
+    return -1;
+  OnBoundary = Offset % AllocationSize == 0;
+  return Index;
+}
+
+uint64_t BUCKET::AddressByChunkShift(uint64_t PageAddress, int32_t Index) const {
+  return AddOffset(PageAddress, (Index % ElementsPerChunk) * AllocationSize + ((Index / ElementsPerChunk) << ChunkShift));
+}
+
+int32_t BUCKET::IndexByChunkShift(int32_t Offset, bool &OnBoundary) const {
+  OnBoundary = false;
+  if (Offset < 0 || Offset >= PageSize)
+    return -1;
+  const int32_t Chunk = Offset >> ChunkShift;
+  return ChunkedIndex(Chunk, Offset - (Chunk << ChunkShift), OnBoundary);
+}
+
+uint64_t BUCKET::AddressByChunkMultiply(uint64_t PageAddress, int32_t Index) const {
+  return AddOffset(PageAddress, (Index % ElementsPerChunk) * AllocationSize + (Index / ElementsPerChunk) * ChunkSize);
+}
+
+int32_t BUCKET::IndexByChunkDivide(int32_t Offset, bool &OnBoundary) const {
+  OnBoundary = false;
+  if (Offset < 0 || Offset >= PageSize)
+    return -1;
+  const int32_t Chunk = Offset / ChunkSize;
+  return ChunkedIndex(Chunk, Offset - Chunk * ChunkSize, OnBoundary);
+}
+
+int32_t BUCKET::ChunkedIndex(int32_t Chunk, int32_t Remainder, bool &OnBoundary) const {
+  const int32_t InChunk = Remainder / AllocationSize;
+  // The tail of a chunk: by the formulas it would name the next chunk's first
+  // element, which must never be released for it.
+  if (InChunk >= ElementsPerChunk)
+    return -1;
+  const int32_t Index = InChunk + Chunk * ElementsPerChunk;
+  if (Index >= ElementsPerPage)
+    return -1;
+  OnBoundary = InChunk * AllocationSize == Remainder;
+  return Index;
+}
+
+CACHE *BUCKET::AsCache() { return static_cast<CACHE *>(this); }
+
+bool BUCKET::Qualifies(const PAGE *Page, int32_t PageBytes) const {
+  return Page->Size == -1 || Page->Size == PageBytes;
+}
+
+void BUCKET::UpdateCurrentPageEnd() {
+  const PAGE *Lowest = LowestPage();
+  CurrentPageEnd = Lowest == nullptr ? ~static_cast<uint64_t>(0)
+                                     : Lowest->Address + static_cast<uint64_t>(PageSize) - 1;
+}
+
+void BUCKET::InsertInBucketList(PAGE *Page) {
+  ++ActivePages;
+  if (BucketList.Empty()) {
+    Page->BucketLink.Append(BucketList);
+  } else if (Page->Address >= PAGE::FromBucketLink(BucketList.First)->Address) {
+    BucketList.First->InsertBefore(BucketList, &Page->BucketLink);
+  } else {
+    // The first link is higher than the page, so the walk always ends inside.
+    for (CHAIN_LINK *Link = BucketList.Last; Link != nullptr; Link = Link->Previous) {
+      if (PAGE::FromBucketLink(Link)->Address > Page->Address) {
+        Link->InsertAfter(BucketList, &Page->BucketLink);
+        break;
+      }
+    }
+  }
+  UpdateCurrentPageEnd();
+}
+
+void BUCKET::DeleteFromBucketList(PAGE *Page) {
+  if (--ActivePages < 0)
+    SoftwareFailure(ActivePageCountMessage);
+  Page->BucketLink.Unlink(BucketList);
+  UpdateCurrentPageEnd();
+}
+
+void *BUCKET::New(bool ChildPage, int32_t PageBytes) {
+  if (!Connected)
+    return nullptr;
+  const int32_t Wanted = PageBytes == -1 ? PageSize : PageBytes;
+  for (;;) {
+    for (PAGE *Page = LowestPage(); Page != nullptr; Page = HigherPage(Page))
+      if (Qualifies(Page, Wanted))
+        return Page->New(ChildPage);
+    if (NewPages->NewPage(AsCache(), PageBytes) == nullptr)
+      return nullptr;
+  }
+}
+
+bool BUCKET::MultipleNew(int32_t &Count, void **Array, int32_t Requested) {
+  Count = 0;
+  if (!Connected || Requested <= 0)
+    return false;
+  do {
+    PAGE *Page = LowestPage();
+    while (Page != nullptr) {
+      PAGE *Higher = HigherPage(Page);  // a page that fills up leaves the list
+      if (Qualifies(Page, PageSize) && Page->MultipleNew(Count, Array, Requested))
+        return true;
+      Page = Higher;
+    }
+  } while (NewPages->NewPage(AsCache(), -1) != nullptr);
+  if (Count >= Requested)
+    return true;
+  if (Count <= 0)
+    return false;
+  // The pages filled the top end of the array; close the gap, keeping order.
+  std::memmove(Array, Array + (Requested - Count), static_cast<size_t>(Count) * sizeof(void *));
+  return true;
+}
+
+bool BUCKET::Delete(void *Address, PAGE *Page, int32_t Version) {
+  if (Page->CurrentVersion() != Version)
+    return false;
+  ELEMENT_INFO Record;
+  PAGE *Found = Page->FindElement(reinterpret_cast<uint64_t>(Address), &Record, OwnFind, false);
+  return Found != nullptr && Found->Delete(Record);
+}
+
+bool BUCKET::MultipleDelete(DELAYED_DELETE *Entries, int32_t &Deleted, int32_t EntryCount) {
+  Deleted = 0;
+  for (int32_t Entry = 0; Entry < EntryCount; ++Entry)
+    if (Delete(reinterpret_cast<void *>(Entries[Entry].Address), Entries[Entry].Page, Entries[Entry].Version))
+      ++Deleted;
+  return Deleted == EntryCount;
+}
+
+void BUCKET::TrimFreePages(int32_t PageLimit) {
+  int32_t Remaining = ActivePages;
+  if (Remaining <= PageLimit)
+    return;
+  // From the highest page down, so that the heap stays compact.
+  CHAIN_LINK *Link = BucketList.First;
+  while (Link != nullptr && Remaining > PageLimit) {
+    CHAIN_LINK *Lower = Link->Next;
+    PAGE *Page = PAGE::FromBucketLink(Link);
+    if (Page->Allocated <= 0) {
+      NewPages->DeletePage(Page);
+      --Remaining;
+    }
+    Link = Lower;
+  }
+}
+
+void BUCKET::InsertInFind(PAGE *Page) {
+  if (OwnFind != nullptr)
+    OwnFind->InsertPage(Page);
+  if (ProcessFind != nullptr)
+    ProcessFind->InsertPage(Page);
+}
+
+void BUCKET::DeleteFromFind(PAGE *Page) {
+  if (ProcessFind != nullptr)
+    ProcessFind->RemovePage(Page);
+  if (OwnFind != nullptr)
+    OwnFind->RemovePage(Page);
+}
+
+PAGE *BUCKET::FindPage(uint64_t Address, FIND *Find) {
+  if (Find == nullptr)
+    return nullptr;
+  return Find->LocatePage(Address & ~static_cast<uint64_t>(PageSize - 1), Parent);
+}
+
+PAGE *BUCKET::FindChildPage(uint64_t Address, FIND *Find) {
+  if (Find == nullptr)
+    return nullptr;
+  return Find->LocatePage(Address & ~static_cast<uint64_t>(AllocationSize - 1), AsCache());
+}

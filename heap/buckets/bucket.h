@@ -1,0 +1,101 @@
+// BUCKET hands out elements of one fixed size from pages that the page store
+// supplies; CONNECTIONS, its base, ties it to its heap, page store, parent
+// bucket and address lookups.
+//
+// Invariants: AllocationSize <= ChunkSize <= PageSize, PageSize a power of two,
+// 1 <= ElementsPerPage <= 32767. BucketList holds exactly the pages with free
+// elements, in descending address order from First to Last (Last is the lowest
+// page), ActivePages counts them and CurrentPageEnd is the last byte of the
+// lowest one (all ones when the list is empty). Elements never straddle a
+// chunk; the tail of a chunk or page too short for an element is never used,
+// and an offset there maps to no element (index -1).
+//
+// A bucket has no lock: its operations run under the owning cache's lock.
+#pragma once
+
+#include <cstdint>
+
+#include "heap/buckets/page.h"
+#include "heap/support/chain.h"
+#include "heap/support/system_facts.h"
+
+struct HEAP;
+struct NEW_PAGES;
+struct DELAYED_DELETE;
+
+struct CONNECTIONS : SYSTEM_FACTS_ATTACHMENT {
+  bool Connected = false;
+  HEAP *Heap = nullptr;
+  NEW_PAGES *NewPages = nullptr;
+  CACHE *Parent = nullptr;  // all ones (NoBucket) for the top cache once connected
+  FIND *OwnFind = nullptr;
+  FIND *ProcessFind = nullptr;
+
+  void UpdateConnections(HEAP *NewHeap, NEW_PAGES *NewStore, CACHE *NewParent, FIND *NewOwnFind,
+                         FIND *NewProcessFind);
+};
+
+struct BUCKET : CONNECTIONS {
+  using ELEMENT_ADDRESS = uint64_t (BUCKET::*)(uint64_t PageAddress, int32_t Index) const;
+  using ELEMENT_INDEX = int32_t (BUCKET::*)(int32_t Offset, bool &OnBoundary) const;
+
+  int32_t AllocationSize;
+  int32_t ChunkSize;
+  int32_t PageSize;
+  int32_t ActivePages = 0;
+  CHAIN BucketList;
+  uint64_t CurrentPageEnd = ~static_cast<uint64_t>(0);
+  uint32_t AllocationShift = 0;
+  uint32_t ChunkShift = 0;
+  ELEMENT_ADDRESS ElementAddress;
+  ELEMENT_INDEX ElementIndex;
+  int16_t ElementsPerPage;
+  int16_t ElementsPerChunk;
+  int16_t WordsPerPage;
+  int16_t SizeKey = -1;
+
+  BUCKET(int32_t NewAllocationSize, int32_t NewChunkSize, int32_t NewPageSize);
+  ~BUCKET();
+
+  void UpdateBucket(HEAP *NewHeap, NEW_PAGES *NewStore, CACHE *NewParent, FIND *NewOwnFind, FIND *NewProcessFind);
+
+  // Element address of Index in the page at PageAddress.
+  uint64_t AddressOfElement(uint64_t PageAddress, int32_t Index) const {
+    return (this->*ElementAddress)(PageAddress, Index);
+  }
+  // Element index of an offset into a page, -1 when the offset is in no element.
+  int32_t IndexOfOffset(int32_t Offset, bool &OnBoundary) const { return (this->*ElementIndex)(Offset, OnBoundary); }
+
+  void *New(bool ChildPage, int32_t PageBytes);
+  bool MultipleNew(int32_t &Count, void **Array, int32_t Requested);
+  bool Delete(void *Address, PAGE *Page, int32_t Version);
+  bool MultipleDelete(DELAYED_DELETE *Entries, int32_t &Deleted, int32_t EntryCount);
+  void TrimFreePages(int32_t PageLimit);
+
+  void InsertInBucketList(PAGE *Page);
+  void DeleteFromBucketList(PAGE *Page);
+  void InsertInFind(PAGE *Page);
+  void DeleteFromFind(PAGE *Page);
+  PAGE *FindPage(uint64_t Address, FIND *Find);
+  PAGE *FindChildPage(uint64_t Address, FIND *Find);
+
+  // The lowest page on the list, and the next higher one.
+  PAGE *LowestPage() const { return PAGE::FromBucketLink(BucketList.Last); }
+  static PAGE *HigherPage(PAGE *Page) { return PAGE::FromBucketLink(Page->BucketLink.Previous); }
+
+ private:
+  CACHE *AsCache();
+  bool Qualifies(const PAGE *Page, int32_t PageBytes) const;
+  void UpdateCurrentPageEnd();
+
+  // The four address mappings; the constructor picks one pair for good.
+  uint64_t AddressByShift(uint64_t PageAddress, int32_t Index) const;
+  int32_t IndexByShift(int32_t Offset, bool &OnBoundary) const;
+  uint64_t AddressByMultiply(uint64_t PageAddress, int32_t Index) const;
+  int32_t IndexByDivide(int32_t Offset, bool &OnBoundary) const;
+  uint64_t AddressByChunkShift(uint64_t PageAddress, int32_t Index) const;
+  int32_t IndexByChunkShift(int32_t Offset, bool &OnBoundary) const;
+  uint64_t AddressByChunkMultiply(uint64_t PageAddress, int32_t Index) const;
+  int32_t IndexByChunkDivide(int32_t Offset, bool &OnBoundary) const;
+  int32_t ChunkedIndex(int32_t ChunkIndex, int32_t Remainder, bool &OnBoundary) const;
+};

@@ -1,0 +1,67 @@
+// CACHE: a bucket with a ready stack of elements and a queue of delayed
+// releases in front of it, under a lock of its own. Every bucket of a heap is a
+// cache; it is also the parent side of the page tree, lending one element to a
+// child bucket as a whole page (NewDataPage) and taking it back
+// (DeleteDataPage).
+//
+// Invariants: elements on the stack and in the queue are still marked in use
+// in their pages; 0 <= StackTop <= CacheSize and 0 <= DelayedCount < CacheSize
+// between operations; both arrays exist whenever Active is set; 1 <= FillSize
+// <= max(CacheSize, 1). A queued release carries the page's version from when
+// it was queued and is dropped if the page has been rebuilt since. A cache may
+// only be destroyed inactive.
+//
+// Lock order: a child's cache lock before its parent's; a cache lock before
+// the address lookup's share lock and the page store's lock.
+#pragma once
+
+#include <cstdint>
+
+#include "heap/buckets/bucket.h"
+#include "heap/support/hybrid_lock.h"
+#include "heap/support/thread_safe.h"
+
+struct DELAYED_DELETE {
+  uint64_t Address;
+  PAGE *Page;
+  int32_t Version;  // the page's version when the release was queued
+};
+
+struct CACHE : BUCKET {
+  bool Active = false;
+  bool ReuseFreed;
+  int16_t CacheSize;
+  int16_t FillSize = 1;
+  int16_t ChildCount = 0;
+  DELAYED_DELETE *DelayedDeletes = nullptr;
+  void **ReadyStack = nullptr;
+  THREAD_SAFE *ThreadSafe;
+  int32_t DelayedCount = 0;
+  int32_t StackTop = 0;
+  HYBRID_LOCK Lock;
+
+  CACHE(int32_t NewAllocationSize, int32_t NewCacheSize, int32_t NewChunkSize, int32_t NewPageSize,
+        bool NewReuseFreed, THREAD_SAFE *NewThreadSafe);
+  ~CACHE() noexcept(false);
+
+  void UpdateCache(HEAP *NewHeap, NEW_PAGES *NewStore, CACHE *NewParent, FIND *NewOwnFind, FIND *NewProcessFind);
+
+  void *New();
+  bool MultipleNew(int32_t &Count, void **Array, int32_t Requested);
+  void *NewSized(bool ChildPage, int32_t PageBytes);
+  bool Delete(void *Address, PAGE *Page, int32_t Version);
+  void *NewDataPage();
+  bool DeleteDataPage(void *Address);
+  void TrimFreePages(int32_t PageLimit);
+  bool SearchCache(void *Address);
+  bool Flush();
+  void ResetCache();
+
+ private:
+  void SetActive(bool Value);
+  bool Activate();
+  void GrowFillSize();
+  bool IsReleasable(void *Address, PAGE *Page, int32_t Version);
+  bool ApplyQueue();
+  bool QueueStackForRelease();
+};

@@ -1,0 +1,339 @@
+#include "heap/core/find.h"
+
+#include <new>
+
+#include "heap/buckets/cache.h"
+#include "heap/pages/duzovev_back_end.h"
+#include "heap/pages/hybrid_claim.h"
+#include "heap/support/bit_utilities.h"
+#include "heap/support/software_failure.h"
+
+namespace {
+constexpr const char HashSizeMessage[] = "Hash table size in constructor for FIND";
+constexpr const char CreateHashMessage[] = "Create hash fails in constructor for FIND";
+constexpr const char TopCacheSizesMessage[] = "Different 'TopCache' sizes with 'SingleImage'";
+
+constexpr int32_t MinHashSize = 1024;
+constexpr int32_t MinLookasideSize = 128;
+constexpr int64_t EntryBytes = 16;  // one chain head or one lookaside entry
+constexpr uint64_t EmptyKey = ~static_cast<uint64_t>(0);
+
+PAGE *EmptyPage() { return reinterpret_cast<PAGE *>(~static_cast<uintptr_t>(0)); }
+
+bool BlockFits(int64_t ChainCount, int64_t EntryCount) { return (ChainCount + EntryCount) * EntryBytes <= INT32_MAX; }
+
+int32_t BlockBytes(int32_t ChainCount, int32_t EntryCount) {
+  return static_cast<int32_t>((static_cast<int64_t>(ChainCount) + EntryCount) * EntryBytes);
+}
+}  // namespace
+
+static_assert(sizeof(LOOKASIDE_ENTRY) == 16 && sizeof(CHAIN) == 16, "both arrays are counted in 16-byte entries");
+
+FIND::FIND(int32_t NewHashSize, int32_t NewLookasideSize, int32_t NewLookasideThreshold, bool NewUseLinkB,
+           bool NewResizable, DUZOVEV_BACK_END *NewBackEnd, THREAD_SAFE *NewThreadSafe)
+    : BackEnd(NewBackEnd), ThreadSafe(NewThreadSafe), ShareLock(4096, 256, 256), ResizeLock(4096, 256) {
+  const int32_t Granule = BackEnd->AreaGranule();
+  int32_t HashBits = 0;
+  int32_t LookasideBits = 0;
+  if (!IsPowerOfTwo(Granule) || NewLookasideThreshold < 0 || NewHashSize < MinHashSize ||
+      !PowerOfTwoShift(NewHashSize, HashBits) || NewLookasideSize < MinLookasideSize ||
+      !PowerOfTwoShift(NewLookasideSize, LookasideBits) || !BlockFits(NewHashSize, NewLookasideSize))
+    SoftwareFailure(HashSizeMessage);
+  HashSize = NewHashSize;
+  HashShift = 32 - HashBits;
+  HashMask = NewHashSize - 1;
+  UseLinkB = NewUseLinkB;
+  Resizable = NewResizable;
+  LookasideSize = NewLookasideSize;
+  LookasideShift = 32 - LookasideBits;
+  LookasideMask = NewLookasideSize - 1;
+  LookasideThreshold = NewLookasideThreshold;
+  void *Block = BackEnd->NewArea(Granule - 1, BlockBytes(HashSize, LookasideSize), false);
+  if (Block == nullptr)
+    SoftwareFailure(CreateHashMessage);
+  HashTable = static_cast<CHAIN *>(Block);
+  Lookaside = reinterpret_cast<LOOKASIDE_ENTRY *>(HashTable + HashSize);
+  EmptyArrays(HashTable, HashSize, Lookaside, LookasideSize);
+}
+
+FIND::~FIND() noexcept(false) {
+  for (int32_t Chain = 0; Chain < HashSize; ++Chain)
+    HashTable[Chain].Reset();
+  BackEnd->DeleteArea(HashTable, BlockBytes(HashSize, LookasideSize), false);
+}
+
+void FIND::EmptyArrays(CHAIN *Chains, int32_t ChainCount, LOOKASIDE_ENTRY *Entries, int32_t EntryCount) {
+  for (int32_t Chain = 0; Chain < ChainCount; ++Chain)
+    new (&Chains[Chain]) CHAIN();
+  for (int32_t Entry = 0; Entry < EntryCount; ++Entry)
+    Entries[Entry] = LOOKASIDE_ENTRY{EmptyKey, EmptyPage()};
+}
+
+bool FIND::Locking() const { return ShouldLockFor(ThreadSafe); }
+
+void FIND::ClaimShared() {
+  if (Locking())
+    ShareLock.AcquireShared();
+}
+
+void FIND::ReleaseShared() {
+  if (Locking())
+    ShareLock.ReleaseShared();
+}
+
+void FIND::ClaimExclusive() {
+  if (Locking())
+    ShareLock.AcquireExclusive();
+}
+
+void FIND::ReleaseExclusive() {
+  if (Locking())
+    ShareLock.ReleaseExclusive();
+}
+
+void FIND::RegisterHeap(uint32_t TopMask, uint32_t SmallestMask) {
+  if (TopCacheMask != NoHeapMask && TopCacheMask != TopMask)
+    SoftwareFailure(TopCacheSizesMessage);
+  ClaimExclusive();
+  TopCacheMask = TopMask;
+  if (GranuleMask > SmallestMask)
+    GranuleMask = SmallestMask;
+  ReleaseExclusive();
+}
+
+uint64_t FIND::LookasideStep(const PAGE *Page) const {
+  const uint64_t Step = static_cast<uint64_t>(Page->Bucket->AllocationSize);
+  return Step <= GranuleMask ? GranuleMask + 1 : Step;
+}
+
+// Every granule that can hold the first byte of one of the page's elements.
+template <typename VISIT>
+void FIND::ForEachLookasideKey(PAGE *Page, VISIT Visit) {
+  const uint64_t Step = LookasideStep(Page);
+  const uint64_t PageBytes = static_cast<uint64_t>(Page->Bucket->PageSize);
+  for (uint64_t Offset = 0; Offset < PageBytes; Offset += Step)
+    Visit((Page->Address + Offset) & ~GranuleMask);
+}
+
+bool FIND::IsLookasideKeyOf(uint64_t Key, const PAGE *Page) const {
+  const uint64_t Step = LookasideStep(Page);
+  const uint64_t PageBytes = static_cast<uint64_t>(Page->Bucket->PageSize);
+  if (Key + GranuleMask < Page->Address)
+    return false;
+  // The first offset of the key set at or after the granule's start.
+  const uint64_t FromPage = Key > Page->Address ? Key - Page->Address : 0;
+  const uint64_t Offset = (FromPage + Step - 1) / Step * Step;
+  return Offset < PageBytes && ((Page->Address + Offset) & ~GranuleMask) == Key;
+}
+
+void FIND::InsertPage(PAGE *Page) {
+  ClaimExclusive();
+  LinkOf(Page).Append(HashTable[HashIndex(Page->Address, HashShift, HashMask)]);
+  if (LookasideOn())
+    ForEachLookasideKey(Page, [this, Page](uint64_t Key) {
+      Lookaside[HashIndex(Key, LookasideShift, LookasideMask)] = LOOKASIDE_ENTRY{Key, Page};
+    });
+  ++PageCount;
+  if (HashSize / 4 + PageCount > HashSize)
+    ResizeHashTable();
+  ReleaseExclusive();
+}
+
+void FIND::RemovePage(PAGE *Page) {
+  ClaimExclusive();
+  LinkOf(Page).Unlink(HashTable[HashIndex(Page->Address, HashShift, HashMask)]);
+  // Emptied even while the lookaside is off: an entry must never outlive its
+  // page, or a later lookup would be handed a descriptor in its next life.
+  ForEachLookasideKey(Page, [this](uint64_t Key) {
+    LOOKASIDE_ENTRY &Entry = Lookaside[HashIndex(Key, LookasideShift, LookasideMask)];
+    if (Entry.Key == Key)
+      Entry = LOOKASIDE_ENTRY{EmptyKey, EmptyPage()};
+  });
+  --PageCount;
+  ReleaseExclusive();
+}
+
+PAGE *FIND::LocatePage(uint64_t Key, CACHE *Parent) {
+  CHAIN &Chain = HashTable[HashIndex(Key, HashShift, HashMask)];
+  for (CHAIN_LINK *Link = Chain.Last; Link != nullptr; Link = Link->Previous) {
+    PAGE *Page = PageOfLink(Link);
+    if (Page->Address == Key && Page->ParentBucket == Parent)
+      return Page;
+  }
+  return nullptr;
+}
+
+PAGE *FIND::ProbeLookaside(uint64_t Address) {
+  const uint64_t Key = Address & ~GranuleMask;
+  const int32_t Lookups = LookasideLookups.load(std::memory_order_relaxed);
+  if (Lookups < LookasideThreshold) {
+    LookasideLookups.store(Lookups + 1, std::memory_order_relaxed);
+    return nullptr;
+  }
+  const LOOKASIDE_ENTRY &Entry = Lookaside[HashIndex(Key, LookasideShift, LookasideMask)];
+  return Entry.Key == Key ? Entry.Page : nullptr;
+}
+
+PAGE *FIND::SearchFrom(uint64_t Address, CACHE *Cache, ELEMENT_INFO *Record) {
+  if (Cache == nullptr)
+    return nullptr;
+  PAGE *Page = Cache->FindPage(Address, this);
+  return Page == nullptr ? nullptr : Page->FindElement(Address, Record, this, true);
+}
+
+bool FIND::Contains(void *Address, CACHE *Cache) {
+  ClaimShared();
+  PAGE *Page = Cache == nullptr ? nullptr : Cache->FindPage(reinterpret_cast<uint64_t>(Address), this);
+  ReleaseShared();
+  return Page != nullptr;
+}
+
+bool FIND::Delete(void *Address, CACHE *Cache) {
+  const uint64_t Element = reinterpret_cast<uint64_t>(Address);
+  ClaimShared();
+  PAGE *Page = ProbeLookaside(Element);
+  const bool Hit = Page != nullptr;
+  if (!Hit)
+    Page = SearchFrom(Element, Cache, nullptr);
+  if (Page == nullptr) {
+    ReleaseShared();
+    return false;
+  }
+  const int32_t Version = Page->CurrentVersion();
+  CACHE *Owner = Page->Bucket;
+  if (Hit)
+    ReleaseShared();
+  else
+    UpdateLookaside(Element, Page, Version);
+  // Outside any claim of this table: the cache's lock guards the element, and
+  // the version catches a page deleted in between.
+  return Owner->Delete(Address, Page, Version);
+}
+
+bool FIND::DescribeAddress(void *Address, ELEMENT_INFO *Record, CACHE *Cache, int32_t &Size) {
+  const uint64_t Element = reinterpret_cast<uint64_t>(Address);
+  ClaimShared();
+  PAGE *Entry = ProbeLookaside(Element);
+  PAGE *Page = nullptr;
+  if (Entry != nullptr)
+    Page = Record != nullptr ? Entry->FindElement(Element, Record, this, true) : Entry;
+  else
+    Page = SearchFrom(Element, Cache, Record);
+  if (Page != nullptr)
+    Size = Page->ActualSize();
+  if (Entry == nullptr && Page != nullptr)
+    UpdateLookaside(Element, Page, Page->CurrentVersion());
+  else
+    ReleaseShared();
+  return Page != nullptr;
+}
+
+bool FIND::WalkHeap(bool &InUse, void *&Address, CACHE *Cache, int32_t &Size) {
+  const uint64_t Start = reinterpret_cast<uint64_t>(Address);
+  ClaimShared();
+  ELEMENT_INFO Record;
+  bool Result = false;
+  if (Start != 0) {
+    PAGE *Entry = ProbeLookaside(Start);
+    PAGE *Page = Entry != nullptr ? Entry : (Cache != nullptr ? Cache->FindPage(Start, this) : nullptr);
+    PAGE *Found = Page != nullptr ? Page->FindElement(Start, &Record, this, true) : nullptr;
+    if (Found != nullptr && Record.OnBoundary)
+      Result = PAGE::WalkNext(Record, this);
+    if (Result) {
+      InUse = (LoadWord(*Record.Word) & Record.InUseMask) != 0;
+      Address = reinterpret_cast<void *>(Record.Address);
+      Size = Record.Page->ActualSize();
+    }
+    if (Entry == nullptr && Result && (Start & ~GranuleMask) == (Record.Address & ~GranuleMask))
+      UpdateLookaside(Start, Found, Found->CurrentVersion());
+    else
+      ReleaseShared();
+    return Result;
+  }
+  Record.Address = 0;
+  Record.Bucket = Cache;
+  Record.Page = nullptr;
+  Result = Cache != nullptr && PAGE::WalkNext(Record, this);
+  if (Result) {
+    InUse = (LoadWord(*Record.Word) & Record.InUseMask) != 0;
+    Address = reinterpret_cast<void *>(Record.Address);
+    Size = Record.Page->ActualSize();
+  }
+  ReleaseShared();
+  return Result;
+}
+
+void FIND::UpdateLookaside(uint64_t Address, PAGE *Page, int32_t Version) {
+  if (!LookasideOn()) {
+    ReleaseShared();
+    return;
+  }
+  const bool Held = Locking();
+  if (Held)
+    ShareLock.ChangeSharedToExclusive();
+  const uint64_t Key = Address & ~GranuleMask;
+  // Only the page's own keys are written, those its removal will empty again.
+  if (Page->CurrentVersion() == Version && IsLookasideKeyOf(Key, Page))
+    Lookaside[HashIndex(Key, LookasideShift, LookasideMask)] = LOOKASIDE_ENTRY{Key, Page};
+  if (Held)
+    ShareLock.ReleaseExclusive();
+}
+
+void FIND::MovePages(CHAIN *OldTable, int32_t OldHashSize) {
+  for (int32_t Index = 0; Index < OldHashSize; ++Index) {
+    CHAIN &Chain = OldTable[Index];
+    while (!Chain.Empty()) {
+      CHAIN_LINK *Link = Chain.Last;
+      PAGE *Page = PageOfLink(Link);
+      Link->Unlink(Chain);
+      Link->Append(HashTable[HashIndex(Page->Address, HashShift, HashMask)]);
+    }
+  }
+}
+
+bool FIND::TryClaimResizeLock() {
+  int32_t Expected = 0;
+  return ResizeLock.Locked.compare_exchange_strong(Expected, 1);
+}
+
+void FIND::ResizeHashTable() {
+  if (!Resizable || !TryClaimResizeLock())
+    return;
+  const int64_t NewHashSize = 2 * static_cast<int64_t>(HashSize);
+  const int64_t NewLookasideSize = 2 * static_cast<int64_t>(LookasideSize);
+  const int32_t Granule = BackEnd->AreaGranule();
+  if (IsPowerOfTwo(Granule) && BlockFits(NewHashSize, NewLookasideSize) && HashSize / 4 + PageCount > HashSize) {
+    // Lookups and updates go on while the back end is asked for memory.
+    ReleaseExclusive();
+    void *Block = BackEnd->NewArea(Granule - 1, BlockBytes(static_cast<int32_t>(NewHashSize), static_cast<int32_t>(NewLookasideSize)), false);
+    auto *NewChains = static_cast<CHAIN *>(Block);
+    if (Block != nullptr)
+      EmptyArrays(NewChains, static_cast<int32_t>(NewHashSize), reinterpret_cast<LOOKASIDE_ENTRY *>(NewChains + NewHashSize),
+                  static_cast<int32_t>(NewLookasideSize));
+    ClaimExclusive();
+    if (Block == nullptr) {
+      Resizable = false;
+    } else {
+      CHAIN *OldTable = HashTable;
+      const int32_t OldHashSize = HashSize;
+      const int32_t OldLookasideSize = LookasideSize;
+      int32_t HashBits = 0;
+      int32_t LookasideBits = 0;
+      PowerOfTwoShift(static_cast<int32_t>(NewHashSize), HashBits);
+      PowerOfTwoShift(static_cast<int32_t>(NewLookasideSize), LookasideBits);
+      HashSize = static_cast<int32_t>(NewHashSize);
+      HashShift = 32 - HashBits;
+      HashMask = HashSize - 1;
+      LookasideSize = static_cast<int32_t>(NewLookasideSize);
+      LookasideShift = 32 - LookasideBits;
+      LookasideMask = LookasideSize - 1;
+      HashTable = NewChains;
+      Lookaside = reinterpret_cast<LOOKASIDE_ENTRY *>(NewChains + HashSize);
+      MovePages(OldTable, OldHashSize);
+      ReleaseExclusive();
+      BackEnd->DeleteArea(OldTable, BlockBytes(OldHashSize, OldLookasideSize), false);
+      ClaimExclusive();
+    }
+  }
+  ResizeLock.Release();
+}

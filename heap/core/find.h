@@ -1,0 +1,117 @@
+// FIND maps an address back to the page that holds it: a chained hash table of
+// page descriptors keyed by (Address, ParentBucket), with a direct-mapped
+// lookaside in front that maps an address granule straight to the innermost
+// page holding it.
+//
+// Invariants: HashSize and LookasideSize are powers of two (at least 1024 and
+// 128); both arrays share one block from the back end, chains first. A page is
+// on the chain of the hash of its Address, linked through LookupLinkA or
+// LookupLinkB as UseLinkB selects, so one page can sit in two tables. A
+// lookaside key is an address with its GranuleMask bits cleared, never the
+// empty marker (all ones). Entries are kept only once the lookaside is on
+// (LookasideLookups has reached LookasideThreshold); a stale entry is caught
+// by the page's version. The table doubles past three quarters full until a
+// growth fails, and never shrinks.
+//
+// Lookups hold ShareLock shared, updates exclusively; ResizeLock lets one
+// thread grow the table. The share lock comes after every cache lock and
+// before the page store's lock.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "heap/buckets/page.h"
+#include "heap/support/chain.h"
+#include "heap/support/hybrid_lock.h"
+#include "heap/support/share_lock.h"
+#include "heap/support/system_facts.h"
+#include "heap/support/thread_safe.h"
+
+class DUZOVEV_BACK_END;
+
+struct LOOKASIDE_ENTRY {
+  uint64_t Key;
+  PAGE *Page;
+};
+
+struct FIND : SYSTEM_FACTS_ATTACHMENT {
+  int32_t HashSize = 0;
+  int32_t HashMask = 0;
+  int32_t HashShift = 0;
+  bool UseLinkB = false;
+  bool Resizable = false;
+  int32_t LookasideSize = 0;
+  uint64_t TopCacheMask = NoHeapMask;
+  uint64_t GranuleMask = NoHeapMask;
+  // Counted under a shared claim without atomic read-modify-write: a lost
+  // increment only delays the switch-on.
+  std::atomic<int32_t> LookasideLookups{0};
+  int32_t LookasideMask = 0;
+  int32_t LookasideShift = 0;
+  int32_t LookasideThreshold = 0;
+  CHAIN *HashTable = nullptr;
+  LOOKASIDE_ENTRY *Lookaside = nullptr;
+  DUZOVEV_BACK_END *BackEnd;
+  THREAD_SAFE *ThreadSafe;
+  SHARELOCK ShareLock;
+  HYBRID_LOCK ResizeLock;
+  int32_t PageCount = 0;
+
+  static constexpr uint64_t NoHeapMask = 0xFFFFFFFFu;
+  static constexpr uint64_t HashMultiplier = 0xB0B38EDBu;
+
+  FIND(int32_t NewHashSize, int32_t NewLookasideSize, int32_t NewLookasideThreshold, bool NewUseLinkB,
+       bool NewResizable, DUZOVEV_BACK_END *NewBackEnd, THREAD_SAFE *NewThreadSafe);
+  ~FIND() noexcept(false);
+
+  void RegisterHeap(uint32_t TopMask, uint32_t SmallestMask);
+  void InsertPage(PAGE *Page);
+  void RemovePage(PAGE *Page);
+  PAGE *LocatePage(uint64_t Key, CACHE *Parent);
+  bool Contains(void *Address, CACHE *Cache);
+  bool Delete(void *Address, CACHE *Cache);
+  bool DescribeAddress(void *Address, ELEMENT_INFO *Record, CACHE *Cache, int32_t &Size);
+  bool WalkHeap(bool &InUse, void *&Address, CACHE *Cache, int32_t &Size);
+  void UpdateLookaside(uint64_t Address, PAGE *Page, int32_t Version);
+  void ResizeHashTable();
+
+  static uint32_t HashIndex(uint64_t Key, int32_t Shift, int32_t Mask) {
+    return static_cast<uint32_t>(((Key * HashMultiplier) >> Shift) & static_cast<uint64_t>(static_cast<uint32_t>(Mask)));
+  }
+  bool LookasideOn() const { return LookasideLookups.load(std::memory_order_relaxed) >= LookasideThreshold; }
+
+  // Claims of ShareLock, skipped without thread safety or on the engaged thread.
+  void ClaimShared();
+  void ReleaseShared();
+  void ClaimExclusive();
+  void ReleaseExclusive();
+
+ private:
+  bool Locking() const;
+  bool TryClaimResizeLock();
+  uint64_t LookasideStep(const PAGE *Page) const;
+  bool IsLookasideKeyOf(uint64_t Key, const PAGE *Page) const;
+  CHAIN_LINK &LinkOf(PAGE *Page) const { return UseLinkB ? Page->LookupLinkB : Page->LookupLinkA; }
+  PAGE *PageOfLink(CHAIN_LINK *Link) const {
+    return UseLinkB ? PAGE::FromLookupLinkB(Link) : PAGE::FromLookupLinkA(Link);
+  }
+  PAGE *ProbeLookaside(uint64_t Address);
+  PAGE *SearchFrom(uint64_t Address, CACHE *Cache, ELEMENT_INFO *Record);
+  template <typename VISIT>
+  void ForEachLookasideKey(PAGE *Page, VISIT Visit);
+  static void EmptyArrays(CHAIN *Chains, int32_t ChainCount, LOOKASIDE_ENTRY *Entries, int32_t EntryCount);
+  void MovePages(CHAIN *OldTable, int32_t OldHashSize);
+};
+
+// A scoped shared claim of a table, for callers that search it from outside.
+class FIND_SHARED_CLAIM {
+ public:
+  explicit FIND_SHARED_CLAIM(FIND &NewFind) : Find(NewFind) { Find.ClaimShared(); }
+  ~FIND_SHARED_CLAIM() { Find.ReleaseShared(); }
+  FIND_SHARED_CLAIM(const FIND_SHARED_CLAIM &) = delete;
+  FIND_SHARED_CLAIM &operator=(const FIND_SHARED_CLAIM &) = delete;
+
+ private:
+  FIND &Find;
+};

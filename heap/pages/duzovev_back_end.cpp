@@ -1,0 +1,49 @@
+#include "heap/pages/duzovev_back_end.h"
+
+#include <atomic>
+
+#include "heap/support/software_failure.h"
+#include "platform/system.h"
+#include "platform/virtual_memory.h"
+
+namespace {
+constexpr const char DeleteFailsMessage[] = "Delete fails in DeleteArea";
+
+// A mask is usable when it is one less than a positive power of two.
+bool IsAlignMask(int32_t AlignMask) {
+  const uint32_t Bits = static_cast<uint32_t>(AlignMask);
+  return AlignMask >= 0 && (Bits & (Bits + 1u)) == 0;
+}
+}  // namespace
+
+constinit int32_t DUZOVEV_BACK_END::AreaGranuleCache = 0;
+
+DUZOVEV_BACK_END::~DUZOVEV_BACK_END() = default;
+
+void DUZOVEV_BACK_END::DeleteArea(void *Address, int32_t Size, bool) {
+  if (!platform::ReleaseArea(Address, Size))
+    SoftwareFailure(DeleteFailsMessage);
+}
+
+int32_t DUZOVEV_BACK_END::AreaGranule() {
+  // Relaxed atomic access: two first users may both ask the system, and both
+  // store the same value.
+  std::atomic_ref<int32_t> Cache(AreaGranuleCache);
+  const int32_t Known = Cache.load(std::memory_order_relaxed);
+  if (Known > 0)
+    return Known;
+  platform::SYSTEM_INFORMATION Information;
+  platform::ReadSystemInformation(Information);
+  Cache.store(Information.AllocationGranularity, std::memory_order_relaxed);
+  return Information.AllocationGranularity;
+}
+
+void *DUZOVEV_BACK_END::NewArea(int32_t AlignMask, int32_t Size, bool) {
+  const int32_t Granule = AreaGranule();
+  if (Size <= 0 || !IsAlignMask(AlignMask))
+    return nullptr;
+  // The system's own granularity already gives enough alignment.
+  if (AlignMask <= Granule)
+    return platform::CommitArea(Size);
+  return platform::CommitAlignedArea(AlignMask, Size);
+}

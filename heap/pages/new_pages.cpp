@@ -1,0 +1,319 @@
+#include "heap/pages/new_pages.h"
+
+#include <cstring>
+#include <new>
+
+#include "heap/buckets/cache.h"
+#include "heap/pages/duzovev_back_end.h"
+#include "heap/pages/hybrid_claim.h"
+#include "heap/support/bit_utilities.h"
+#include "heap/support/software_failure.h"
+
+namespace {
+constexpr const char SetupMessage[] = "Setup of pages in constructor for NEW_PAGES";
+constexpr const char NoMemoryMessage[] = "No memory in constructor for NEW_PAGES";
+constexpr const char SizesMessage[] = "Sizes in constructor for NEW_PAGES";
+constexpr const char AlignmentMessage[] = "Alignment of allocation in VerifyNewArea";
+constexpr const char DeletingDataPageMessage[] = "Deleting data page in DeletePage";
+constexpr const char ResetDataPageMessage[] = "Reset data page in DeleteAll";
+
+// A descriptor tracks at most 65,535 elements: 16 per bit-vector word.
+constexpr int64_t MaxTrackedElements = 65535;
+
+static_assert(sizeof(SIZE_CLASS) == NEW_PAGES::SizeClassBytes, "size classes are counted as 64 bytes");
+
+bool VectorSizesAscend(const int32_t *VectorSizes, int32_t EntryCount) {
+  int32_t Previous = 0;
+  for (int32_t Entry = 0; Entry < EntryCount; ++Entry) {
+    if (VectorSizes[Entry] <= Previous)
+      return false;
+    Previous = VectorSizes[Entry];
+  }
+  return true;
+}
+
+void *AsPointer(uint64_t Address) { return reinterpret_cast<void *>(Address); }
+}  // namespace
+
+NEW_PAGES::NEW_PAGES(const int32_t *VectorSizes, DUZOVEV_BACK_END *NewBackEnd, int32_t EntryCount,
+                     THREAD_SAFE *NewThreadSafe)
+    : BackEnd(NewBackEnd), ThreadSafe(NewThreadSafe), Lock(4096, 256) {
+  const int32_t Granule = BackEnd->AreaGranule();
+  // The first block must hold the size classes and at least one table entry.
+  if (!IsPowerOfTwo(Granule) || Granule < SYSTEM_FACTS::SystemPageSize || VectorSizes == nullptr || EntryCount < 1 ||
+      static_cast<int64_t>(VectorSizes[EntryCount - 1]) * 16 > MaxTrackedElements ||
+      static_cast<int64_t>(EntryCount) * SizeClassBytes + 8 > Granule)
+    SoftwareFailure(SetupMessage);
+  // Checked before the first block is taken, so that a refused table leaks nothing.
+  if (!VectorSizesAscend(VectorSizes, EntryCount))
+    SoftwareFailure(SizesMessage);
+  void *FirstBlock = BackEnd->NewArea(Granule - 1, Granule, false);
+  if (FirstBlock == nullptr)
+    SoftwareFailure(NoMemoryMessage);
+  SizeClassCount = EntryCount;
+  AreaTableCapacity = static_cast<int32_t>((static_cast<uint32_t>(Granule) - SizeClassBytes * static_cast<uint32_t>(EntryCount)) >> 3);
+  AreaGranule = Granule;
+  FirstBlockSize = Granule;
+  SizeClasses = static_cast<SIZE_CLASS *>(FirstBlock);
+  AreaTable = reinterpret_cast<uint64_t *>(static_cast<char *>(FirstBlock) + SizeClassBytes * EntryCount);
+  for (int32_t Entry = 0; Entry < EntryCount; ++Entry) {
+    SIZE_CLASS *Class = new (&SizeClasses[Entry]) SIZE_CLASS();
+    Class->Capacity = 16 * VectorSizes[Entry];
+    Class->VectorBytes = 4 * VectorSizes[Entry];
+  }
+}
+
+NEW_PAGES::~NEW_PAGES() noexcept(false) {
+  DeleteAll(false);
+  CarveOffset = 0;
+  CarveBlock = nullptr;
+  for (int32_t Area = 0; Area < AreaCount; ++Area)
+    BackEnd->DeleteArea(AsPointer(AreaTable[Area]), AreaGranule, false);
+  AreaCount = 0;
+  if (AreaTableBytes > 0)
+    BackEnd->DeleteArea(AreaTable, AreaTableBytes, false);
+  for (int32_t Class = 0; Class < SizeClassCount; ++Class) {
+    SizeClasses[Class].ExternalPages.Reset();
+    SizeClasses[Class].FreeDescriptors.Reset();
+    SizeClasses[Class].InternalPages.Reset();
+  }
+  BackEnd->DeleteArea(SizeClasses, FirstBlockSize, false);
+}
+
+int16_t NEW_PAGES::FindSizeKey(int16_t ElementCount) const {
+  for (int32_t Class = 0; Class < SizeClassCount; ++Class)
+    if (SizeClasses[Class].Capacity >= ElementCount)
+      return static_cast<int16_t>(Class);
+  return -1;
+}
+
+void *NEW_PAGES::VerifyNewArea(int32_t AlignMask, int32_t Size, bool UserSpace) {
+  void *Area = BackEnd->NewArea(AlignMask, Size, UserSpace);
+  if (Area != nullptr && (reinterpret_cast<uintptr_t>(Area) & static_cast<uint32_t>(AlignMask)) != 0) {
+    BackEnd->DeleteArea(Area, Size, UserSpace);
+    SoftwareFailure(AlignmentMessage);
+  }
+  return Area;
+}
+
+void NEW_PAGES::GrowAreaTable() {
+  const int64_t NewBytes = 2 * static_cast<int64_t>(AreaTableBytes > 0 ? AreaTableBytes : AreaGranule);
+  if (NewBytes > INT32_MAX)
+    return;
+  auto *NewTable = static_cast<uint64_t *>(BackEnd->NewArea(AreaGranule - 1, static_cast<int32_t>(NewBytes), false));
+  if (NewTable == nullptr)
+    return;
+  std::memcpy(NewTable, AreaTable, static_cast<size_t>(AreaTableCapacity) * sizeof(uint64_t));
+  uint64_t *OldTable = AreaTable;
+  const int32_t OldCapacity = AreaTableCapacity;
+  const bool OldHadOwnBlock = AreaTableBytes > 0;
+  AreaTableCapacity = static_cast<int32_t>(NewBytes / 8);
+  AreaTableBytes = static_cast<int32_t>(NewBytes);
+  AreaTable = NewTable;
+  // A table still inside the first block is simply abandoned there.
+  if (OldHadOwnBlock)
+    BackEnd->DeleteArea(OldTable, OldCapacity * 8, false);
+}
+
+bool NEW_PAGES::MakeDescriptors(SIZE_CLASS &Class, CACHE *Bucket) {
+  const int32_t Slot = SlotSize(Class.VectorBytes);
+  const int32_t PerArea = AreaGranule / Slot;
+  if (AreaCount >= AreaTableCapacity)
+    GrowAreaTable();
+  if (PerArea <= 0 || AreaCount >= AreaTableCapacity)
+    return false;
+  char *Area = static_cast<char *>(VerifyNewArea(AreaGranule - 1, AreaGranule, false));
+  if (Area == nullptr)
+    return false;
+  AreaTable[AreaCount++] = reinterpret_cast<uint64_t>(Area);
+  for (int32_t Index = 0; Index < PerArea; ++Index) {
+    PAGE *Page = new (Area + static_cast<size_t>(Index) * Slot) PAGE(0, Bucket, 0, nullptr, 0);
+    Page->Destroy();
+    Page->StoreLink.Append(Class.FreeDescriptors);
+  }
+  return true;
+}
+
+int32_t NEW_PAGES::PageAlignMask(const CACHE *Bucket) const {
+  // Before a heap names its top cache, a page is aligned to its own size,
+  // which is what looking a page up by its address needs.
+  return (TopCache != nullptr ? TopCache->PageSize : Bucket->PageSize) - 1;
+}
+
+PAGE *NEW_PAGES::NewPage(CACHE *Bucket, int32_t PageBytes) {
+  HYBRID_CLAIM Claim(Lock, ThreadSafe);
+  if (Bucket->SizeKey < 0 || Bucket->SizeKey >= SizeClassCount)
+    return nullptr;
+  SIZE_CLASS &Class = SizeClasses[Bucket->SizeKey];
+  if (Class.FreeDescriptors.Empty())
+    MakeDescriptors(Class, Bucket);
+  if (Class.FreeDescriptors.Empty())
+    return nullptr;
+  PAGE *Page = PAGE::FromStoreLink(Class.FreeDescriptors.Last);
+  Page->StoreLink.Unlink(Class.FreeDescriptors);
+  Claim.Release();
+
+  // The memory is obtained unlocked: the parent cache and the back end may take
+  // their own locks and time.
+  const bool Parentless = Bucket->Parent == NoBucket();
+  int32_t Bytes = PageBytes;
+  CACHE *Parent = NoBucket();
+  void *Memory = nullptr;
+  if (Parentless || PageBytes != -1) {
+    if (Bytes == -1)
+      Bytes = Bucket->PageSize;
+    Memory = VerifyNewArea(PageAlignMask(Bucket), Bytes, true);
+  } else {
+    Parent = Bucket->Parent;
+    Memory = Parent->NewDataPage();
+  }
+
+  Claim.Claim();
+  if (Memory == nullptr) {
+    Page->StoreLink.Append(Class.FreeDescriptors);
+    return nullptr;
+  }
+  // Wraps after 2^31 pages without ever turning odd.
+  VersionCounter = static_cast<int32_t>(static_cast<uint32_t>(VersionCounter) + 2u);
+  Page->Build(reinterpret_cast<uint64_t>(Memory), Bucket, Bytes, Parent, VersionCounter);
+  Bucket->InsertInBucketList(Page);
+  Page->StoreLink.Append(Parentless ? Class.ExternalPages : Class.InternalPages);
+  Claim.Release();
+  // The address lookups come after the store in the lock order: register the
+  // page once the store's lock is given back. Until then no address inside the
+  // page has been handed out, and the caller's cache lock keeps it private.
+  Bucket->InsertInFind(Page);
+  return Page;
+}
+
+void NEW_PAGES::DeletePage(PAGE *Page) {
+  const uint64_t Address = Page->Address;
+  CACHE *Bucket = Page->Bucket;
+  const int32_t Size = Page->Size;
+  // Unregistered before the store's lock is claimed, as in NewPage.
+  Bucket->DeleteFromFind(Page);
+  {
+    HYBRID_CLAIM Claim(Lock, ThreadSafe);
+    SIZE_CLASS &Class = SizeClasses[Bucket->SizeKey];
+    if (Page->Available > 0)
+      Bucket->DeleteFromBucketList(Page);
+    Page->StoreLink.Unlink(Bucket->Parent == NoBucket() ? Class.ExternalPages : Class.InternalPages);
+    Page->Destroy();
+    Page->StoreLink.Append(Class.FreeDescriptors);
+  }
+  if (Size == -1) {
+    if (!Bucket->Parent->DeleteDataPage(AsPointer(Address)))
+      SoftwareFailure(DeletingDataPageMessage);
+  } else {
+    BackEnd->DeleteArea(AsPointer(Address), Size, true);
+  }
+}
+
+void NEW_PAGES::DropPage(SIZE_CLASS &Class, CHAIN &Chain, PAGE *Page) {
+  CACHE *Bucket = Page->Bucket;
+  if (Page->Available > 0)
+    Bucket->DeleteFromBucketList(Page);
+  Bucket->DeleteFromFind(Page);
+  Page->StoreLink.Unlink(Chain);
+  Page->Destroy();
+  Page->StoreLink.Append(Class.FreeDescriptors);
+}
+
+void NEW_PAGES::ReleaseInternalPages(SIZE_CLASS &Class, bool KeepMemory) {
+  CHAIN_LINK *Link = Class.InternalPages.Last;
+  while (Link != nullptr) {
+    PAGE *Page = PAGE::FromStoreLink(Link);
+    const uint64_t Address = Page->Address;
+    CACHE *Bucket = Page->Bucket;
+    const int32_t Size = Page->Size;
+    if (Size != -1) {
+      BackEnd->DeleteArea(AsPointer(Address), Size, true);
+    } else if (Page->Allocated > 0) {
+      if (KeepMemory) {
+        Page->ResetPage();
+        Link = Link->Previous;
+        continue;
+      }
+    } else if (KeepMemory) {
+      // Giving the memory back may delete the parent's page, which can be
+      // this page's neighbour on the chain: read the neighbour afterwards.
+      if (!Bucket->Parent->DeleteDataPage(AsPointer(Address)))
+        SoftwareFailure(ResetDataPageMessage);
+    }
+    CHAIN_LINK *Previous = Link->Previous;
+    DropPage(Class, Class.InternalPages, Page);
+    Link = Previous;
+  }
+}
+
+void NEW_PAGES::DeleteAll(bool KeepMemory) {
+  HYBRID_CLAIM Claim(Lock, ThreadSafe);
+  for (int32_t Index = 0; Index < SizeClassCount; ++Index) {
+    SIZE_CLASS &Class = SizeClasses[Index];
+    ReleaseInternalPages(Class, KeepMemory);
+    if (KeepMemory)
+      continue;
+    while (!Class.ExternalPages.Empty()) {
+      PAGE *Page = PAGE::FromStoreLink(Class.ExternalPages.Last);
+      BackEnd->DeleteArea(AsPointer(Page->Address), Page->Size, true);
+      DropPage(Class, Class.ExternalPages, Page);
+    }
+  }
+}
+
+PAGE *NEW_PAGES::LastInternalPageFrom(int32_t FirstClass) {
+  for (int32_t Index = FirstClass; Index < SizeClassCount; ++Index)
+    if (!SizeClasses[Index].InternalPages.Empty())
+      return PAGE::FromStoreLink(SizeClasses[Index].InternalPages.Last);
+  return nullptr;
+}
+
+int32_t NEW_PAGES::ClassOfFirstInternalPage(const PAGE *Page) const {
+  for (int32_t Index = 0; Index < SizeClassCount; ++Index)
+    if (SizeClasses[Index].InternalPages.First == &Page->StoreLink)
+      return Index;
+  return -1;
+}
+
+bool NEW_PAGES::NextWalkPage(ELEMENT_INFO &Walk, FIND *Find) {
+  HYBRID_CLAIM Claim(Lock, ThreadSafe);
+  PAGE *Next = nullptr;
+  if (Walk.Address == 0 || Walk.Page == nullptr) {
+    Next = LastInternalPageFrom(0);
+  } else if (Walk.Page->StoreLink.Previous != nullptr) {
+    Next = PAGE::FromStoreLink(Walk.Page->StoreLink.Previous);
+  } else {
+    const int32_t Class = ClassOfFirstInternalPage(Walk.Page);
+    if (Class >= 0)
+      Next = LastInternalPageFrom(Class + 1);
+  }
+  if (Next == nullptr) {
+    Walk.Address = 0;
+    return false;
+  }
+  Walk.Page = Next;
+  Walk.Address = Next->Address;
+  Next->FindElement(Next->Address, &Walk, Find, false);
+  return true;
+}
+
+void *NEW_PAGES::NewPermanentArea(int32_t Size) {
+  if (Size <= 0)
+    return nullptr;
+  HYBRID_CLAIM Claim(Lock, ThreadSafe);
+  if (CarveBlock == nullptr || static_cast<int64_t>(CarveOffset) + Size > AreaGranule) {
+    if (AreaCount >= AreaTableCapacity)
+      GrowAreaTable();
+    if (Size >= AreaGranule || AreaCount >= AreaTableCapacity)
+      return nullptr;
+    char *Block = static_cast<char *>(VerifyNewArea(AreaGranule - 1, AreaGranule, false));
+    if (Block == nullptr)
+      return nullptr;
+    AreaTable[AreaCount++] = reinterpret_cast<uint64_t>(Block);
+    CarveBlock = Block;  // the rest of the previous block is abandoned
+    CarveOffset = 0;
+  }
+  void *Result = CarveBlock + CarveOffset;
+  CarveOffset = (CarveOffset + Size + CarveStep - 1) & ~(CarveStep - 1);
+  return Result;
+}

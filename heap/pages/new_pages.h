@@ -1,0 +1,86 @@
+// NEW_PAGES: the page store of one heap. It owns every page descriptor, hands a
+// bucket a new page with its memory, takes pages back, wipes or walks all pages
+// and carves small permanent blocks.
+//
+// Descriptors are grouped into size classes by bit-vector length; a class
+// holds Capacity = 16 x W elements per page. Once made, a descriptor is on
+// exactly one chain of its class (free, external = pages of parentless buckets,
+// internal = pages of buckets with a parent) except while NewPage is getting
+// memory for it. Descriptors are made a whole area at a time and reused last in,
+// first out; version stamps advance by 2 per use. Every area the store takes
+// for itself (descriptor areas, permanent blocks) is in the area table and goes
+// back in the destructor; data pages belong to their page until DeletePage or
+// DeleteAll.
+//
+// The store never holds its lock while it asks the back end, a parent cache or
+// an address lookup for anything, so its lock is always the innermost.
+#pragma once
+
+#include <cstdint>
+
+#include "heap/buckets/page.h"
+#include "heap/support/chain.h"
+#include "heap/support/hybrid_lock.h"
+#include "heap/support/system_facts.h"
+#include "heap/support/thread_safe.h"
+
+class DUZOVEV_BACK_END;
+struct BUCKET;
+
+struct SIZE_CLASS {
+  int32_t Capacity;
+  CHAIN ExternalPages;
+  CHAIN FreeDescriptors;
+  CHAIN InternalPages;
+  int32_t VectorBytes;
+};
+
+struct NEW_PAGES : SYSTEM_FACTS_ATTACHMENT {
+  int32_t CarveOffset = 0;
+  int32_t SizeClassCount = 0;
+  int32_t AreaTableCapacity = 0;
+  int32_t AreaGranule = 0;
+  int32_t FirstBlockSize = 0;
+  int32_t AreaTableBytes = 0;
+  int32_t AreaCount = 0;
+  int32_t VersionCounter = 0;
+  char *CarveBlock = nullptr;
+  SIZE_CLASS *SizeClasses = nullptr;
+  uint64_t *AreaTable = nullptr;
+  DUZOVEV_BACK_END *BackEnd;
+  CACHE *TopCache = nullptr;
+  THREAD_SAFE *ThreadSafe;
+  HYBRID_LOCK Lock;
+
+  // Each size-class record is counted as 64 bytes in the first block.
+  static constexpr int32_t SizeClassBytes = 64;
+  static constexpr int32_t CarveStep = 128;
+
+  NEW_PAGES(const int32_t *VectorSizes, DUZOVEV_BACK_END *NewBackEnd, int32_t EntryCount,
+            THREAD_SAFE *NewThreadSafe);
+  ~NEW_PAGES() noexcept(false);
+
+  int16_t FindSizeKey(int16_t ElementCount) const;
+  PAGE *NewPage(CACHE *Bucket, int32_t PageBytes);
+  void DeletePage(PAGE *Page);
+  // Runs with every lock of the heap claimed and the global lock engaged (or
+  // without thread safety): recycling a page can give its memory back to the
+  // parent cache and so delete the parent's page, which passes through this
+  // store again.
+  void DeleteAll(bool KeepMemory);
+  bool NextWalkPage(ELEMENT_INFO &Walk, FIND *Find);
+  void *NewPermanentArea(int32_t Size);
+  void *VerifyNewArea(int32_t AlignMask, int32_t Size, bool UserSpace);
+
+  // Bytes of one descriptor slot of a class.
+  static int32_t SlotSize(int32_t VectorBytes) { return (((VectorBytes - 1) * 4 + 239) / CarveStep) * CarveStep; }
+
+ private:
+  void GrowAreaTable();
+  bool MakeDescriptors(SIZE_CLASS &Class, CACHE *Bucket);
+  int32_t PageAlignMask(const CACHE *Bucket) const;
+  void DropPage(SIZE_CLASS &Class, CHAIN &Chain, PAGE *Page);
+  void ReleaseInternalPages(SIZE_CLASS &Class, bool KeepMemory);
+  int32_t ClassOfFirstInternalPage(const PAGE *Page) const;
+  PAGE *LastInternalPageFrom(int32_t FirstClass);
+};

@@ -1,0 +1,203 @@
+// A long random sequence of allocations and releases through a tree of caches,
+// checked against a model of which elements are in use and what they hold.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+#include <random>
+#include <vector>
+
+#include "tests/heap/buckets/tree_model.h"
+
+namespace {
+
+struct LIVE {
+  int32_t Cache;
+  int32_t Size;
+  uint32_t Tag;
+};
+
+class CACHE_MODEL {
+ public:
+  explicit CACHE_MODEL(uint32_t Seed) : Random(Seed) {}
+
+  MODEL_TREE Tree{false};
+  std::map<uintptr_t, LIVE> Live;
+
+  void Allocate() {
+    const int32_t Cache = Pick(static_cast<int32_t>(Tree.Users.size()));
+    if (Pick(10) == 0) {
+      AllocateBatch(Cache);
+      return;
+    }
+    void *Element = Tree.Users[static_cast<size_t>(Cache)]->New();
+    ASSERT_NE(Element, nullptr);
+    Adopt(Element, Cache);
+  }
+
+  void AllocateBatch(int32_t Cache) {
+    void *Array[40];
+    const int32_t Wanted = 1 + Pick(40);
+    int32_t Count = 0;
+    ASSERT_TRUE(Tree.Users[static_cast<size_t>(Cache)]->MultipleNew(Count, Array, Wanted));
+    ASSERT_EQ(Count, Wanted);
+    for (int32_t Index = 0; Index < Count; ++Index)
+      Adopt(Array[Index], Cache);
+  }
+
+  void Release() {
+    if (Live.empty())
+      return;
+    auto Victim = Live.begin();
+    std::advance(Victim, Pick(static_cast<int32_t>(std::min<size_t>(Live.size(), 64))) * (Live.size() / 64 + 1) % Live.size());
+    void *Element = reinterpret_cast<void *>(Victim->first);
+    const LIVE Held = Victim->second;
+    ASSERT_TRUE(ElementIntact(Element, Held.Size, Held.Tag)) << "bytes of a live element changed";
+    if (Pick(8) == 0) {
+      // An address inside the element is refused and changes nothing.
+      EXPECT_FALSE(Tree.Find->Delete(static_cast<char *>(Element) + 1 + Pick(Held.Size - 1), Tree.Top));
+    }
+    // The hint is the owning cache or the top cache; both must find it.
+    CACHE *Hint = Pick(2) == 0 ? Tree.Top : Tree.Users[static_cast<size_t>(Held.Cache)];
+    ASSERT_TRUE(Tree.Find->Delete(Element, Hint));
+    Live.erase(Victim);
+    ASSERT_FALSE(HeldByCaller(Element)) << "a released element still counts as the caller's";
+  }
+
+  // After every step: the first and last byte of every live element.
+  void CheckEnds() {
+    for (const auto &[Address, Held] : Live) {
+      const auto *Bytes = reinterpret_cast<const unsigned char *>(Address);
+      ASSERT_EQ(Bytes[0], static_cast<unsigned char>(Held.Tag));
+      ASSERT_EQ(Bytes[Held.Size - 1], static_cast<unsigned char>(Held.Tag + static_cast<uint32_t>(Held.Size - 1) * 7u));
+    }
+  }
+
+  // A heap-wide recycling wipe: the caches forget what they hold, every caller
+  // element is dropped, pages that hold child pages and the top pages stay.
+  void Wipe() {
+    for (auto &Cache : Tree.Caches)
+      Cache->ResetCache();
+    Tree.Store->DeleteAll(true);
+    Tree.Top->TrimFreePages(Tree.Heap.FreePageLimit);
+    Live.clear();
+  }
+
+  void Flush() { Tree.Users[static_cast<size_t>(Pick(static_cast<int32_t>(Tree.Users.size())))]->Flush(); }
+
+  // In use in its page and not waiting in its cache: what a caller holds.
+  bool HeldByCaller(void *Element) {
+    ELEMENT_INFO Record;
+    int32_t Size = 0;
+    if (!Tree.Find->DescribeAddress(Element, &Record, Tree.Top, Size))
+      return false;
+    if (!Record.OnBoundary || (*Record.Word & Record.InUseMask) == 0)
+      return false;
+    return !Record.Bucket->SearchCache(Element);
+  }
+
+  // Every element of every inner page: held by a caller exactly when the model says so.
+  void CheckEverything() {
+    for (const auto &[Address, Held] : Live) {
+      void *Element = reinterpret_cast<void *>(Address);
+      ASSERT_TRUE(ElementIntact(Element, Held.Size, Held.Tag));
+      ASSERT_TRUE(HeldByCaller(Element));
+    }
+    size_t CallerElements = 0;
+    bool InUse = false;
+    void *Address = nullptr;
+    int32_t Size = 0;
+    while (Tree.Find->WalkHeap(InUse, Address, Tree.Top, Size)) {
+      if (!InUse)
+        continue;
+      ELEMENT_INFO Record;
+      int32_t Ignored = 0;
+      ASSERT_TRUE(Tree.Find->DescribeAddress(Address, &Record, Tree.Top, Ignored));
+      if (Record.Bucket->SearchCache(Address))
+        continue;
+      const bool InModel = Live.count(reinterpret_cast<uintptr_t>(Address)) != 0;
+      ASSERT_TRUE(InModel) << "an element in use that nobody holds: " << Address;
+      ++CallerElements;
+    }
+    // Elements of the top cache are not on inner pages; none are held here.
+    ASSERT_EQ(CallerElements, Live.size());
+  }
+
+  int32_t Pick(int32_t Range) { return static_cast<int32_t>(Random() % static_cast<uint32_t>(Range)); }
+
+ private:
+  void Adopt(void *Element, int32_t Cache) {
+    const auto Address = reinterpret_cast<uintptr_t>(Element);
+    const int32_t Size = Tree.Users[static_cast<size_t>(Cache)]->AllocationSize;
+    ASSERT_EQ(Live.count(Address), 0u) << "handed out twice";
+    auto Above = Live.lower_bound(Address);
+    if (Above != Live.end()) {
+      ASSERT_GE(Above->first, Address + static_cast<uintptr_t>(Size)) << "overlaps the next element";
+    }
+    if (Above != Live.begin()) {
+      auto Below = std::prev(Above);
+      ASSERT_LE(Below->first + static_cast<uintptr_t>(Below->second.Size), Address) << "overlaps the previous element";
+    }
+    ELEMENT_INFO Record;
+    int32_t Actual = 0;
+    ASSERT_TRUE(Tree.Find->DescribeAddress(Element, &Record, Tree.Top, Actual));
+    ASSERT_EQ(Actual, Size);
+    ASSERT_EQ(Record.Bucket, Tree.Users[static_cast<size_t>(Cache)]);
+    ASSERT_TRUE(Record.OnBoundary);
+    const uint32_t Tag = ++Serial;
+    FillElement(Element, Size, Tag);
+    Live[Address] = LIVE{Cache, Size, Tag};
+  }
+
+  std::mt19937 Random;
+  uint32_t Serial = 0;
+};
+
+TEST(CacheModel, RandomSequenceMatchesTheModelAfterEveryStep) {
+  for (uint32_t Seed : {1u, 7u}) {
+    SCOPED_TRACE(testing::Message() << "seed " << Seed);
+    CACHE_MODEL Model(Seed);
+    const bool WithWipe = Seed == 7;
+    for (int32_t Step = 0; Step < 8000; ++Step) {
+      const int32_t Choice = Model.Pick(100);
+      // Grow to about 1000 live elements, then hover there.
+      const int32_t AllocateBelow = Model.Live.size() < 1000 ? 60 : 45;
+      if (Choice < AllocateBelow)
+        Model.Allocate();
+      else if (Choice < 99)
+        Model.Release();
+      else
+        Model.Flush();
+      if (testing::Test::HasFatalFailure())
+        return;
+      Model.CheckEnds();
+      if (testing::Test::HasFatalFailure())
+        return;
+      if (WithWipe && Step == 4000) {
+        Model.Wipe();
+        Model.CheckEverything();
+        if (testing::Test::HasFatalFailure())
+          return;
+      }
+      if (Step % 1000 == 999) {
+        Model.CheckEverything();
+        if (testing::Test::HasFatalFailure())
+          return;
+      }
+    }
+    Model.CheckEverything();
+    while (!Model.Live.empty())
+      Model.Release();
+    EXPECT_TRUE(Model.Tree.FlushAll());
+    // A recycling wipe keeps pages that it emptied; the next wipe gives them back.
+    if (WithWipe)
+      Model.Wipe();
+    // Everything went back up the tree; only the top cache's allowance of
+    // empty pages stays.
+    EXPECT_LE(Model.Tree.Top->ActivePages, 2);
+    EXPECT_EQ(Model.Tree.Find->PageCount, Model.Tree.Top->ActivePages);
+    EXPECT_EQ(Model.Tree.BackEnd.OutstandingUserAreas(), Model.Tree.Top->ActivePages);
+  }
+}
+
+}  // namespace

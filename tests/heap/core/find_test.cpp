@@ -1,0 +1,291 @@
+#include "heap/core/find.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <new>
+#include <set>
+#include <vector>
+
+#include "tests/heap/pages/test_tree.h"
+
+namespace {
+
+testing::Environment *const TraceFile = testing::AddGlobalTestEnvironment(new TRACE_FILE_ENVIRONMENT("_core_tests"));
+
+constexpr const char HashSizeMessage[] = "Hash table size in constructor for FIND";
+constexpr const char CreateHashMessage[] = "Create hash fails in constructor for FIND";
+constexpr const char TopCacheSizesMessage[] = "Different 'TopCache' sizes with 'SingleImage'";
+
+// Descriptors at made-up addresses, one 64-KB page each, for the table alone.
+struct LOOSE_PAGES {
+  explicit LOOSE_PAGES(CACHE *Owner, int32_t Count) : Storage(new Slot[static_cast<size_t>(Count)]) {
+    for (int32_t Index = 0; Index < Count; ++Index)
+      Pages.push_back(new (&Storage[static_cast<size_t>(Index)]) PAGE(0x100000000ull + 0x10000ull * Index, Owner,
+                                                                       65536, NoBucket(), 2));
+  }
+  struct alignas(PAGE) Slot {
+    unsigned char Bytes[256];
+  };
+  std::unique_ptr<Slot[]> Storage;
+  std::vector<PAGE *> Pages;
+};
+
+int32_t EntriesOf(const FIND &Find, const PAGE *Page) {
+  int32_t Count = 0;
+  for (int32_t Entry = 0; Entry < Find.LookasideSize; ++Entry)
+    Count += Find.Lookaside[Entry].Page == Page ? 1 : 0;
+  return Count;
+}
+
+TEST(Find, SizesAreChecked) {
+  TEST_BACK_END BackEnd;
+  THREAD_SAFE ThreadSafe(false);
+  auto Build = [&](int32_t Hash, int32_t Lookaside, int32_t Threshold) {
+    FIND Find(Hash, Lookaside, Threshold, false, true, &BackEnd, &ThreadSafe);
+  };
+  EXPECT_TRUE(RaisesFailure([&] { Build(512, 128, 0); }, HashSizeMessage));
+  EXPECT_TRUE(RaisesFailure([&] { Build(1536, 128, 0); }, HashSizeMessage));
+  EXPECT_TRUE(RaisesFailure([&] { Build(1024, 64, 0); }, HashSizeMessage));
+  EXPECT_TRUE(RaisesFailure([&] { Build(1024, 192, 0); }, HashSizeMessage));
+  EXPECT_TRUE(RaisesFailure([&] { Build(1024, 128, -1); }, HashSizeMessage));
+  EXPECT_EQ(BackEnd.GrantedAreas(), 0);
+  {
+    FIND Find(1024, 128, 0, false, true, &BackEnd, &ThreadSafe);
+    EXPECT_EQ(Find.HashShift, 22);
+    EXPECT_EQ(Find.LookasideShift, 25);
+    EXPECT_EQ(Find.TopCacheMask, 0xFFFFFFFFu);
+    EXPECT_EQ(BackEnd.OutstandingAreas(), 1);
+  }
+  EXPECT_EQ(BackEnd.OutstandingAreas(), 0);
+  BackEnd.GranuleOverride = 3 * 4096;
+  EXPECT_TRUE(RaisesFailure([&] { Build(1024, 128, 0); }, HashSizeMessage));
+  BackEnd.GranuleOverride = 0;
+  BackEnd.GrantsLeft = 0;
+  EXPECT_TRUE(RaisesFailure([&] { Build(1024, 128, 0); }, CreateHashMessage));
+}
+
+TEST(Find, HeapsSharingATableMustAgreeOnTheTopCache) {
+  TEST_BACK_END BackEnd;
+  THREAD_SAFE ThreadSafe(true);
+  FIND Find(4096, 8192, 0, true, true, &BackEnd, &ThreadSafe);
+  Find.RegisterHeap(65535, 8191);
+  EXPECT_EQ(Find.GranuleMask, 8191u);
+  Find.RegisterHeap(65535, 4095);
+  EXPECT_EQ(Find.GranuleMask, 4095u);
+  Find.RegisterHeap(65535, 16383);
+  EXPECT_EQ(Find.GranuleMask, 4095u) << "the granule only shrinks";
+  EXPECT_TRUE(RaisesFailure([&] { Find.RegisterHeap(32767, 4095); }, TopCacheSizesMessage));
+  EXPECT_EQ(Find.TopCacheMask, 65535u);
+}
+
+TEST(Find, GrowsAtThe3073rdPageAndFindsEveryPage) {
+  TEST_BACK_END BackEnd;
+  THREAD_SAFE ThreadSafe(false);
+  CACHE Owner(65536, 0, 65536, 65536, false, &ThreadSafe);
+  FIND Find(4096, 8192, 0, false, true, &BackEnd, &ThreadSafe);
+  Find.RegisterHeap(65535, 4095);
+  LOOSE_PAGES Loose(&Owner, 5000);
+  for (int32_t Index = 0; Index < 3072; ++Index)
+    Find.InsertPage(Loose.Pages[static_cast<size_t>(Index)]);
+  EXPECT_EQ(Find.HashSize, 4096);
+  EXPECT_EQ(Find.LookasideSize, 8192);
+  Find.InsertPage(Loose.Pages[3072]);
+  EXPECT_EQ(Find.HashSize, 8192);
+  EXPECT_EQ(Find.HashShift, 19);
+  EXPECT_EQ(Find.LookasideSize, 16384);
+  EXPECT_EQ(BackEnd.OutstandingAreas(), 1) << "the old block went back";
+  // Thousands of removals and inserts later every live page is found.
+  std::set<int32_t> Live;
+  for (int32_t Index = 0; Index <= 3072; ++Index)
+    Live.insert(Index);
+  for (int32_t Index = 0; Index <= 3072; Index += 3) {
+    Find.RemovePage(Loose.Pages[static_cast<size_t>(Index)]);
+    Live.erase(Index);
+  }
+  for (int32_t Index = 3073; Index < 5000; ++Index) {
+    Find.InsertPage(Loose.Pages[static_cast<size_t>(Index)]);
+    Live.insert(Index);
+  }
+  EXPECT_EQ(Find.PageCount, static_cast<int32_t>(Live.size()));
+  for (int32_t Index = 0; Index < 5000; ++Index) {
+    PAGE *Page = Loose.Pages[static_cast<size_t>(Index)];
+    PAGE *Found = Find.LocatePage(Page->Address, NoBucket());
+    if (Live.count(Index) != 0)
+      EXPECT_EQ(Found, Page) << Index;
+    else
+      EXPECT_EQ(Found, nullptr) << Index;
+    EXPECT_EQ(Find.LocatePage(Page->Address, &Owner), nullptr) << "the parent is part of the key";
+  }
+}
+
+TEST(Find, FailedGrowthKeepsTheTableWorkingAtItsSize) {
+  TEST_BACK_END BackEnd;
+  THREAD_SAFE ThreadSafe(false);
+  CACHE Owner(65536, 0, 65536, 65536, false, &ThreadSafe);
+  FIND Find(1024, 128, 0, false, true, &BackEnd, &ThreadSafe);
+  Find.RegisterHeap(65535, 65535);
+  LOOSE_PAGES Loose(&Owner, 2000);
+  BackEnd.GrantsLeft = 0;
+  for (PAGE *Page : Loose.Pages)
+    Find.InsertPage(Page);
+  EXPECT_FALSE(Find.Resizable);
+  EXPECT_EQ(Find.HashSize, 1024);
+  BackEnd.GrantsLeft = -1;
+  Find.RemovePage(Loose.Pages[0]);
+  Find.InsertPage(Loose.Pages[0]);
+  EXPECT_EQ(Find.HashSize, 1024) << "a failed growth is never tried again";
+  for (PAGE *Page : Loose.Pages)
+    EXPECT_EQ(Find.LocatePage(Page->Address, NoBucket()), Page);
+}
+
+TEST(Find, LookasideHoldsOneEntryPerElementStartOrGranule) {
+  TEST_BACK_END BackEnd;
+  THREAD_SAFE ThreadSafe(false);
+  CACHE Eight(8192, 0, 65536, 65536, false, &ThreadSafe);
+  CACHE Kilo(1024, 0, 8192, 8192, false, &ThreadSafe);
+  FIND Find(4096, 8192, 0, false, true, &BackEnd, &ThreadSafe);
+  Find.RegisterHeap(65535, 4095);
+  alignas(PAGE) unsigned char Storage[2][512];
+  PAGE *Large = new (Storage[0]) PAGE(0x7770000, &Eight, 65536, NoBucket(), 2);
+  PAGE *Small = new (Storage[1]) PAGE(0x5550000, &Kilo, -1, &Eight, 4);
+  Find.InsertPage(Large);
+  Find.InsertPage(Small);
+  EXPECT_EQ(EntriesOf(Find, Large), 8);
+  EXPECT_EQ(EntriesOf(Find, Small), 2);
+  for (uint64_t Offset = 0; Offset < 65536; Offset += 8192) {
+    const LOOKASIDE_ENTRY &Entry = Find.Lookaside[FIND::HashIndex(0x7770000 + Offset, Find.LookasideShift, Find.LookasideMask)];
+    EXPECT_EQ(Entry.Key, 0x7770000 + Offset);
+    EXPECT_EQ(Entry.Page, Large);
+  }
+  // A lookup that missed may only add a key that the page's removal empties again.
+  Find.UpdateLookaside(0x7770000 + 4096 + 8, Large, Large->CurrentVersion());
+  EXPECT_EQ(EntriesOf(Find, Large), 8);
+  // A page that changed while the lookup waited gets no entry.
+  Find.RemovePage(Large);
+  EXPECT_EQ(EntriesOf(Find, Large), 0);
+  Find.UpdateLookaside(0x7770000, Large, Large->CurrentVersion() - 2);
+  EXPECT_EQ(EntriesOf(Find, Large), 0);
+  Find.UpdateLookaside(0x7770000, Large, Large->CurrentVersion());
+  EXPECT_EQ(EntriesOf(Find, Large), 1);
+  Find.RemovePage(Small);
+  EXPECT_EQ(EntriesOf(Find, Small), 0);
+  Find.InsertPage(Large);
+  Find.RemovePage(Large);
+  EXPECT_EQ(EntriesOf(Find, Large), 0);
+}
+
+struct LOOKUP_TREE : TEST_TREE {
+  CACHE *Top;
+  CACHE *Middle;
+  CACHE *Small;
+  explicit LOOKUP_TREE(int32_t Threshold) : TEST_TREE(false, Threshold, 0) {
+    Top = Add(65536, 0, 65536, 65536, false, nullptr);
+    Middle = Add(4096, 0, 65536, 65536, false, Top);
+    Small = Add(64, 0, 4096, 4096, false, Middle);
+    Register();
+  }
+};
+
+TEST(Find, LookasideSwitchesOnAfterTheThreshold) {
+  LOOKUP_TREE Tree(3);
+  void *Element = Tree.Small->New();
+  PAGE *SmallPage = Tree.Small->FindPage(reinterpret_cast<uint64_t>(Element), &*Tree.Find);
+  ASSERT_NE(SmallPage, nullptr);
+  EXPECT_EQ(EntriesOf(*Tree.Find, SmallPage), 0) << "inserted while the lookaside is off";
+  int32_t Size = 0;
+  for (int Lookup = 1; Lookup <= 2; ++Lookup) {
+    ASSERT_TRUE(Tree.Find->DescribeAddress(Element, nullptr, Tree.Top, Size));
+    EXPECT_EQ(Size, 64);
+    EXPECT_EQ(Tree.Find->LookasideLookups.load(), Lookup);
+    EXPECT_EQ(EntriesOf(*Tree.Find, SmallPage), 0);
+  }
+  // The third lookup is still counted, not probed; by the time it would fill
+  // the entry the lookaside is on, so its miss fills it.
+  ASSERT_TRUE(Tree.Find->DescribeAddress(Element, nullptr, Tree.Top, Size));
+  EXPECT_EQ(Tree.Find->LookasideLookups.load(), 3);
+  EXPECT_EQ(EntriesOf(*Tree.Find, SmallPage), 1);
+  ASSERT_TRUE(Tree.Find->DescribeAddress(Element, nullptr, Tree.Top, Size));
+  EXPECT_EQ(Tree.Find->LookasideLookups.load(), 3) << "the fourth lookup is a probe, no longer counted";
+  // From now on inserts and removals keep entries.
+  std::vector<void *> More;
+  for (int Index = 0; Index < 64; ++Index)
+    More.push_back(Tree.Small->New());
+  PAGE *Second = Tree.Small->FindPage(reinterpret_cast<uint64_t>(More.back()), &*Tree.Find);
+  ASSERT_NE(Second, SmallPage);
+  EXPECT_EQ(EntriesOf(*Tree.Find, Second), 1);
+  for (void *Item : More)
+    EXPECT_TRUE(Tree.Find->Delete(Item, Tree.Top));
+  EXPECT_TRUE(Tree.Find->Delete(Element, Tree.Top));
+  EXPECT_EQ(Tree.Find->PageCount, 0);
+  for (int32_t Entry = 0; Entry < Tree.Find->LookasideSize; ++Entry)
+    EXPECT_EQ(Tree.Find->Lookaside[Entry].Key, ~0ull) << "no entry outlives its page";
+}
+
+TEST(Find, EntriesLeftWhileTheLookasideWasOffAreEmptiedToo) {
+  LOOKUP_TREE Tree(0);
+  void *Element = Tree.Small->New();
+  PAGE *SmallPage = Tree.Small->FindPage(reinterpret_cast<uint64_t>(Element), &*Tree.Find);
+  EXPECT_EQ(EntriesOf(*Tree.Find, SmallPage), 1);
+  // A heap-wide wipe restarts the count under a threshold above 0.
+  Tree.Find->LookasideThreshold = 2;
+  Tree.Find->LookasideLookups.store(0);
+  EXPECT_TRUE(Tree.Find->Delete(Element, Tree.Top));
+  EXPECT_EQ(EntriesOf(*Tree.Find, SmallPage), 0);
+}
+
+TEST(Find, LookupsOfUnknownAddressesFindNothing) {
+  LOOKUP_TREE Tree(0);
+  void *Element = Tree.Small->New();
+  int OnTheStack = 0;
+  int32_t Size = -7;
+  EXPECT_FALSE(Tree.Find->Delete(&OnTheStack, Tree.Top));
+  EXPECT_FALSE(Tree.Find->DescribeAddress(&OnTheStack, nullptr, Tree.Top, Size));
+  EXPECT_EQ(Size, -7);
+  EXPECT_FALSE(Tree.Find->Contains(&OnTheStack, Tree.Top));
+  EXPECT_TRUE(Tree.Find->Contains(static_cast<char *>(Element) + 12345, Tree.Top));
+  EXPECT_EQ(Tree.Find->PageCount, 3);
+  ELEMENT_INFO Record;
+  EXPECT_TRUE(Tree.Find->DescribeAddress(static_cast<char *>(Element) + 5, &Record, Tree.Top, Size));
+  EXPECT_EQ(Size, 64);
+  EXPECT_FALSE(Record.OnBoundary);
+  EXPECT_EQ(Record.Bucket, Tree.Small);
+  EXPECT_TRUE(Tree.Find->Delete(Element, Tree.Top));
+  EXPECT_FALSE(Tree.Find->Delete(Element, Tree.Top)) << "the page went away with its last element";
+}
+
+TEST(Find, WalkVisitsEveryElementOfTheInnerPages) {
+  LOOKUP_TREE Tree(0);
+  std::set<void *> Held;
+  for (int Index = 0; Index < 100; ++Index)
+    Held.insert(Tree.Small->New());
+  void *Plain = Tree.Middle->New();
+  bool InUse = false;
+  void *Address = nullptr;
+  int32_t Size = 0;
+  ASSERT_TRUE(Tree.Find->WalkHeap(InUse, Address, Tree.Top, Size));
+  void *First = Address;
+  int32_t InUseSmall = 0;
+  int32_t FreeSmall = 0;
+  int32_t Steps = 0;
+  bool SawPlain = false;
+  do {
+    ++Steps;
+    if (Size == 64) {
+      EXPECT_EQ(InUse, Held.count(Address) != 0) << Address;
+      (InUse ? InUseSmall : FreeSmall) += 1;
+    } else {
+      EXPECT_EQ(Size, 4096);
+      SawPlain = SawPlain || (Address == Plain && InUse);
+    }
+  } while (Tree.Find->WalkHeap(InUse, Address, Tree.Top, Size) && Steps < 10000);
+  EXPECT_EQ(InUseSmall, 100);
+  EXPECT_EQ(FreeSmall, 2 * 64 - 100);
+  EXPECT_TRUE(SawPlain);
+  EXPECT_EQ(Steps, 128 + 16 - 2) << "two small pages, one middle page less its two lent elements";
+  void *Inside = static_cast<char *>(First) + 1;
+  EXPECT_FALSE(Tree.Find->WalkHeap(InUse, Inside, Tree.Top, Size)) << "a step from inside an element";
+  EXPECT_EQ(Inside, static_cast<char *>(First) + 1);
+}
+
+}  // namespace

@@ -1,0 +1,275 @@
+#include "heap/pages/new_pages.h"
+
+#include <gtest/gtest.h>
+
+#include <set>
+#include <vector>
+
+#include "tests/heap/pages/test_tree.h"
+
+namespace {
+
+constexpr const char SetupMessage[] = "Setup of pages in constructor for NEW_PAGES";
+constexpr const char SizesMessage[] = "Sizes in constructor for NEW_PAGES";
+constexpr const char NoMemoryMessage[] = "No memory in constructor for NEW_PAGES";
+constexpr const char AlignmentMessage[] = "Alignment of allocation in VerifyNewArea";
+
+constexpr int32_t Standard[] = {1, 4, 16, 64};
+
+TEST(NewPages, StandardClassesAndInitialAreaTable) {
+  TEST_BACK_END BackEnd;
+  THREAD_SAFE ThreadSafe(false);
+  {
+    NEW_PAGES Store(Standard, &BackEnd, 4, &ThreadSafe);
+    ASSERT_EQ(Store.AreaGranule, 65536);
+    EXPECT_EQ(Store.SizeClassCount, 4);
+    EXPECT_EQ(Store.AreaTableCapacity, 8160);
+    EXPECT_EQ(Store.AreaTableBytes, 0);
+    EXPECT_EQ(Store.VersionCounter, 0);
+    const int32_t Capacities[] = {16, 64, 256, 1024};
+    const int32_t Slots[] = {128, 256, 384, 1152};
+    for (int32_t Class = 0; Class < 4; ++Class) {
+      EXPECT_EQ(Store.SizeClasses[Class].Capacity, Capacities[Class]);
+      EXPECT_EQ(Store.SizeClasses[Class].VectorBytes, 4 * Standard[Class]);
+      EXPECT_EQ(NEW_PAGES::SlotSize(Store.SizeClasses[Class].VectorBytes), Slots[Class]);
+    }
+    EXPECT_EQ(Store.FindSizeKey(1), 0);
+    EXPECT_EQ(Store.FindSizeKey(16), 0);
+    EXPECT_EQ(Store.FindSizeKey(17), 1);
+    EXPECT_EQ(Store.FindSizeKey(1024), 3);
+    EXPECT_EQ(Store.FindSizeKey(1025), -1);
+    EXPECT_EQ(BackEnd.OutstandingAreas(), 1) << "only the first block";
+  }
+  EXPECT_EQ(BackEnd.OutstandingAreas(), 0);
+}
+
+TEST(NewPages, ConfigurationsAreCheckedBeforeAnythingIsTaken) {
+  TEST_BACK_END BackEnd;
+  THREAD_SAFE ThreadSafe(false);
+  const int32_t TooLarge[] = {4096};
+  const int32_t Largest[] = {4095};
+  const int32_t Repeated[] = {4, 4};
+  const int32_t StartsAtZero[] = {0, 4};
+  const int32_t Negative[] = {-1, 4};
+  EXPECT_TRUE(RaisesFailure([&] { NEW_PAGES Store(TooLarge, &BackEnd, 1, &ThreadSafe); }, SetupMessage));
+  EXPECT_TRUE(RaisesFailure([&] { NEW_PAGES Store(Standard, &BackEnd, 0, &ThreadSafe); }, SetupMessage));
+  EXPECT_TRUE(RaisesFailure([&] { NEW_PAGES Store(Repeated, &BackEnd, 2, &ThreadSafe); }, SizesMessage));
+  EXPECT_TRUE(RaisesFailure([&] { NEW_PAGES Store(StartsAtZero, &BackEnd, 2, &ThreadSafe); }, SizesMessage));
+  EXPECT_TRUE(RaisesFailure([&] { NEW_PAGES Store(Negative, &BackEnd, 2, &ThreadSafe); }, SizesMessage));
+  EXPECT_EQ(BackEnd.GrantedAreas(), 0) << "a refused configuration takes no memory";
+  { NEW_PAGES Store(Largest, &BackEnd, 1, &ThreadSafe); }
+  BackEnd.GranuleOverride = 3 * 4096;
+  EXPECT_TRUE(RaisesFailure([&] { NEW_PAGES Store(Standard, &BackEnd, 4, &ThreadSafe); }, SetupMessage));
+  BackEnd.GranuleOverride = 1024;  // below the system page size
+  EXPECT_TRUE(RaisesFailure([&] { NEW_PAGES Store(Standard, &BackEnd, 4, &ThreadSafe); }, SetupMessage));
+  BackEnd.GranuleOverride = 0;
+  BackEnd.GrantsLeft = 0;
+  EXPECT_TRUE(RaisesFailure([&] { NEW_PAGES Store(Standard, &BackEnd, 4, &ThreadSafe); }, NoMemoryMessage));
+  EXPECT_EQ(BackEnd.OutstandingAreas(), 0);
+}
+
+TEST(NewPages, PermanentAreasAreCarvedIn128ByteSteps) {
+  TEST_BACK_END BackEnd;
+  THREAD_SAFE ThreadSafe(false);
+  {
+    NEW_PAGES Store(Standard, &BackEnd, 4, &ThreadSafe);
+    EXPECT_EQ(Store.NewPermanentArea(Store.AreaGranule), nullptr);
+    EXPECT_EQ(Store.NewPermanentArea(0), nullptr);
+    EXPECT_EQ(Store.NewPermanentArea(-5), nullptr);
+    char *First = static_cast<char *>(Store.NewPermanentArea(1));
+    char *Second = static_cast<char *>(Store.NewPermanentArea(1));
+    ASSERT_NE(First, nullptr);
+    EXPECT_EQ(Second, First + 128);
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(First) % 65536, 0u);
+    // A request that does not fit starts a new block; the rest is abandoned.
+    char *Large = static_cast<char *>(Store.NewPermanentArea(65536 - 128));
+    ASSERT_NE(Large, nullptr);
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(Large) % 65536, 0u);
+    EXPECT_EQ(Store.AreaCount, 2);
+    BackEnd.GrantsLeft = 0;
+    EXPECT_EQ(Store.NewPermanentArea(1000), nullptr);
+    BackEnd.GrantsLeft = -1;
+  }
+  EXPECT_EQ(BackEnd.OutstandingAreas(), 0);
+}
+
+TEST(NewPages, AreaTableGrowsAndEveryAreaGoesBack) {
+  TEST_BACK_END BackEnd;
+  BackEnd.GranuleOverride = 4096;
+  THREAD_SAFE ThreadSafe(false);
+  const int32_t One[] = {1};
+  {
+    NEW_PAGES Store(One, &BackEnd, 1, &ThreadSafe);
+    ASSERT_EQ(Store.AreaTableCapacity, (4096 - 64) / 8);
+    const int32_t Initial = Store.AreaTableCapacity;
+    for (int32_t Block = 0; Block < Initial + 1; ++Block)
+      ASSERT_NE(Store.NewPermanentArea(4000), nullptr) << Block;
+    EXPECT_EQ(Store.AreaTableBytes, 8192);
+    EXPECT_EQ(Store.AreaTableCapacity, 1024);
+    EXPECT_EQ(Store.AreaCount, Initial + 1);
+    EXPECT_EQ(BackEnd.OutstandingAreas(), Initial + 3) << "first block, table block, carved blocks";
+    // A refused growth leaves the table as it is and the request gets null.
+    for (int32_t Block = Store.AreaCount; Block < 1024; ++Block)
+      ASSERT_NE(Store.NewPermanentArea(4000), nullptr);
+    BackEnd.GrantsLeft = 0;
+    EXPECT_EQ(Store.NewPermanentArea(4000), nullptr);
+    EXPECT_EQ(Store.AreaTableCapacity, 1024);
+    BackEnd.GrantsLeft = -1;
+  }
+  EXPECT_EQ(BackEnd.OutstandingAreas(), 0);
+}
+
+TEST(NewPages, MisalignedAreaIsGivenBackBeforeTheFailure) {
+  TEST_BACK_END BackEnd;
+  THREAD_SAFE ThreadSafe(false);
+  {
+    NEW_PAGES Store(Standard, &BackEnd, 4, &ThreadSafe);
+    BackEnd.Misalignment = 128;
+    EXPECT_TRUE(RaisesFailure([&] { Store.VerifyNewArea(65535, 65536, true); }, AlignmentMessage));
+    EXPECT_EQ(BackEnd.OutstandingAreas(), 1);
+    EXPECT_TRUE(RaisesFailure([&] { Store.NewPermanentArea(64); }, AlignmentMessage));
+    EXPECT_EQ(BackEnd.OutstandingAreas(), 1);
+    EXPECT_EQ(Store.AreaCount, 0);
+    // An alignment the misplaced area still meets passes.
+    void *Area = Store.VerifyNewArea(127, 4096, false);
+    ASSERT_NE(Area, nullptr);
+    BackEnd.DeleteArea(Area, 4096, false);
+    BackEnd.Misalignment = 0;
+  }
+  EXPECT_EQ(BackEnd.OutstandingAreas(), 0);
+}
+
+TEST(NewPages, DescriptorsAreReusedLastInFirstOutWithNewVersions) {
+  TEST_TREE Tree;
+  CACHE *Top = Tree.Add(65536, 0, 65536, 65536, false, nullptr);
+  Tree.Register();
+  PAGE *First = Tree.Store->NewPage(Top, -1);
+  PAGE *Second = Tree.Store->NewPage(Top, -1);
+  ASSERT_NE(First, nullptr);
+  ASSERT_NE(Second, nullptr);
+  EXPECT_EQ(First->CurrentVersion(), 2);
+  EXPECT_EQ(Second->CurrentVersion(), 4);
+  EXPECT_EQ(Tree.Store->AreaCount, 1) << "one descriptor area of the smallest class";
+  EXPECT_EQ(First->Size, 65536);
+  EXPECT_EQ(First->ParentBucket, NoBucket());
+  EXPECT_EQ(First->Address % 65536, 0u);
+  Tree.Store->DeletePage(First);
+  EXPECT_EQ(First->CurrentVersion(), 3) << "a destroyed descriptor carries an odd stamp";
+  PAGE *Third = Tree.Store->NewPage(Top, -1);
+  EXPECT_EQ(Third, First) << "the last descriptor freed is the first reused";
+  EXPECT_EQ(Third->CurrentVersion(), 6);
+  Tree.Store->DeletePage(Second);
+  Tree.Store->DeletePage(Third);
+  EXPECT_EQ(Tree.BackEnd.OutstandingUserAreas(), 0);
+}
+
+TEST(NewPages, RefusedPageMemoryLeavesTheStoreConsistent) {
+  TEST_TREE Tree;
+  CACHE *Top = Tree.Add(65536, 0, 65536, 65536, false, nullptr);
+  Tree.Register();
+  PAGE *Page = Tree.Store->NewPage(Top, -1);
+  ASSERT_NE(Page, nullptr);
+  Tree.Store->DeletePage(Page);
+  const int32_t Counter = Tree.Store->VersionCounter;
+  Tree.BackEnd.GrantsLeft = 0;
+  EXPECT_EQ(Tree.Store->NewPage(Top, -1), nullptr);
+  EXPECT_EQ(Tree.Store->VersionCounter, Counter);
+  EXPECT_EQ(Top->ActivePages, 0);
+  EXPECT_EQ(Tree.Find->PageCount, 0);
+  Tree.BackEnd.GrantsLeft = -1;
+  // The descriptor went back to the free chain and is the next one used.
+  PAGE *Again = Tree.Store->NewPage(Top, -1);
+  EXPECT_EQ(Again, Page);
+  EXPECT_EQ(Again->CurrentVersion(), Counter + 2);
+  // With no descriptor left and no area for more, NewPage gives null too.
+  Tree.BackEnd.GrantsLeft = 0;
+  CACHE *Big = Tree.Add(64, 0, 65536, 65536, false, Top);  // 1024 elements: the largest class
+  EXPECT_EQ(Tree.Store->NewPage(Big, -1), nullptr);
+  Tree.BackEnd.GrantsLeft = -1;
+}
+
+TEST(NewPages, RecyclingDeleteAllKeepsTopPagesAndPagesHoldingChildren) {
+  TEST_TREE Tree;
+  CACHE *Top = Tree.Add(65536, 0, 65536, 65536, false, nullptr);
+  CACHE *Middle = Tree.Add(4096, 0, 65536, 65536, false, Top);
+  CACHE *Small = Tree.Add(64, 0, 4096, 4096, false, Middle);
+  Tree.Register();
+  void *Element = Small->New();  // a small page inside a middle page inside a top page
+  void *Plain = Middle->New();   // a caller's element of the middle cache
+  ASSERT_NE(Element, nullptr);
+  ASSERT_NE(Plain, nullptr);
+  PAGE *MiddlePage = Middle->FindPage(reinterpret_cast<uint64_t>(Plain), &*Tree.Find);
+  ASSERT_NE(MiddlePage, nullptr);
+  EXPECT_EQ(MiddlePage->Allocated, 2);
+  PAGE *SmallPage = Small->FindPage(reinterpret_cast<uint64_t>(Element), &*Tree.Find);
+  ASSERT_NE(SmallPage, nullptr);
+  EXPECT_EQ(Tree.Find->PageCount, 3);
+  Tree.Store->DeleteAll(true);
+  // Every page stays: the small page loses its caller's element, the middle
+  // page keeps only the element that holds the small page.
+  EXPECT_EQ(Tree.Find->PageCount, 3);
+  EXPECT_EQ(SmallPage->Allocated, 0);
+  EXPECT_EQ(MiddlePage->Allocated, 1);
+  EXPECT_EQ(Tree.BackEnd.OutstandingUserAreas(), 1);
+  // Now the small page is empty: a second recycling pass gives its memory back
+  // to the middle page, which empties and goes back to the top cache, whose
+  // page is trimmed to the heap's limit of 0 free pages.
+  Tree.Store->DeleteAll(true);
+  EXPECT_EQ(Tree.Find->PageCount, 0);
+  EXPECT_EQ(Tree.BackEnd.OutstandingUserAreas(), 0);
+  EXPECT_NE(Small->New(), nullptr) << "the heap is usable after the wipe";
+  Tree.Store->DeleteAll(false);
+  EXPECT_EQ(Tree.Find->PageCount, 0);
+  EXPECT_EQ(Tree.BackEnd.OutstandingUserAreas(), 0);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(NewPages, RecyclingDeleteAllRunsOnTheEngagedThread) {
+  TEST_TREE Tree(true);
+  CACHE *Top = Tree.Add(65536, 0, 65536, 65536, false, nullptr);
+  CACHE *Middle = Tree.Add(4096, 0, 65536, 65536, false, Top);
+  CACHE *Small = Tree.Add(64, 0, 4096, 4096, false, Middle);
+  Tree.Register();
+  ASSERT_NE(Small->New(), nullptr);
+  // The heap-wide section: global lock, every group lock, then engaged.
+  ASSERT_TRUE(Tree.ThreadSafe.ClaimGlobalLock());
+  for (auto &Cache : Tree.Caches)
+    Cache->Lock.Acquire();
+  Tree.Find->ShareLock.AcquireExclusive();
+  Tree.Store->Lock.Acquire();
+  Tree.ThreadSafe.EngageGlobalLock();
+  Tree.Store->DeleteAll(true);  // resets the small page
+  Tree.Store->DeleteAll(true);  // gives it back, and the middle and top pages after it
+  EXPECT_EQ(Tree.Find->PageCount, 0);
+  ASSERT_TRUE(Tree.ThreadSafe.ReleaseGlobalLock(true));
+  Tree.Store->Lock.Release();
+  Tree.Find->ShareLock.ReleaseExclusive();
+  for (auto &Cache : Tree.Caches)
+    Cache->Lock.Release();
+  EXPECT_NE(Small->New(), nullptr) << "every lock was given back";
+}
+
+}  // namespace
+
+namespace {
+
+TEST(NewPages, MisalignedDataPageIsGivenBackBeforeTheFailure) {
+  TEST_TREE Tree;
+  CACHE *Top = Tree.Add(65536, 0, 65536, 65536, false, nullptr);
+  Tree.Register();
+  PAGE *Page = Tree.Store->NewPage(Top, -1);  // makes the descriptor area
+  ASSERT_NE(Page, nullptr);
+  Tree.Store->DeletePage(Page);
+  const int32_t Areas = Tree.BackEnd.OutstandingAreas();
+  Tree.BackEnd.Misalignment = 4096;
+  EXPECT_TRUE(RaisesFailure([&] { Tree.Store->NewPage(Top, -1); }, "Alignment of allocation in VerifyNewArea"));
+  Tree.BackEnd.Misalignment = 0;
+  EXPECT_EQ(Tree.BackEnd.OutstandingAreas(), Areas);
+  EXPECT_EQ(Top->ActivePages, 0);
+  EXPECT_EQ(Tree.Find->PageCount, 0);
+}
+
+}  // namespace
