@@ -4,7 +4,7 @@
 #include <atomic>
 
 #include "heap/core/find.h"
-#include "heap/pages/hybrid_claim.h"
+#include "heap/support/thread_safe.h"
 #include "heap/pages/new_pages.h"
 #include "heap/support/software_failure.h"
 
@@ -69,7 +69,7 @@ void CACHE::GrowFillSize() {
 }
 
 void *CACHE::New() {
-  HYBRID_CLAIM Claim(Lock, ThreadSafe);
+  GROUP_LOCK_GUARD Claim(ThreadSafe, Lock);
   if (!Active) {
     Activate();
     return BUCKET::New(false, -1);
@@ -87,7 +87,7 @@ void *CACHE::New() {
 }
 
 bool CACHE::MultipleNew(int32_t &Count, void **Array, int32_t Requested) {
-  HYBRID_CLAIM Claim(Lock, ThreadSafe);
+  GROUP_LOCK_GUARD Claim(ThreadSafe, Lock);
   if (Requested <= 0) {
     Count = 0;
     return false;
@@ -116,7 +116,7 @@ bool CACHE::MultipleNew(int32_t &Count, void **Array, int32_t Requested) {
 }
 
 void *CACHE::NewSized(bool ChildPage, int32_t PageBytes) {
-  HYBRID_CLAIM Claim(Lock, ThreadSafe);
+  GROUP_LOCK_GUARD Claim(ThreadSafe, Lock);
   return BUCKET::New(ChildPage, PageBytes);
 }
 
@@ -130,7 +130,7 @@ bool CACHE::IsReleasable(void *Address, PAGE *Page, int32_t Version) {
 }
 
 bool CACHE::Delete(void *Address, PAGE *Page, int32_t Version) {
-  HYBRID_CLAIM Claim(Lock, ThreadSafe);
+  GROUP_LOCK_GUARD Claim(ThreadSafe, Lock);
   if (!Active)
     return BUCKET::Delete(Address, Page, Version);
   // Held elements are handed out again without a look at their page, so only
@@ -149,12 +149,12 @@ bool CACHE::Delete(void *Address, PAGE *Page, int32_t Version) {
 }
 
 void *CACHE::NewDataPage() {
-  HYBRID_CLAIM Claim(Lock, ThreadSafe);
+  GROUP_LOCK_GUARD Claim(ThreadSafe, Lock);
   return BUCKET::New(true, -1);
 }
 
 bool CACHE::DeleteDataPage(void *Address) {
-  HYBRID_CLAIM Claim(Lock, ThreadSafe);
+  GROUP_LOCK_GUARD Claim(ThreadSafe, Lock);
   const uint64_t Element = reinterpret_cast<uint64_t>(Address);
   ELEMENT_INFO Record;
   PAGE *Page = nullptr;
@@ -169,14 +169,14 @@ bool CACHE::DeleteDataPage(void *Address) {
 }
 
 void CACHE::TrimFreePages(int32_t PageLimit) {
-  HYBRID_CLAIM Claim(Lock, ThreadSafe);
+  GROUP_LOCK_GUARD Claim(ThreadSafe, Lock);
   BUCKET::TrimFreePages(PageLimit);
 }
 
 bool CACHE::SearchCache(void *Address) {
   if (!std::atomic_ref<bool>(Active).load(std::memory_order_relaxed))
     return false;
-  HYBRID_CLAIM Claim(Lock, ThreadSafe);
+  GROUP_LOCK_GUARD Claim(ThreadSafe, Lock);
   if (!Active)
     return false;
   for (int32_t Index = StackTop - 1; Index >= 0; --Index)
@@ -211,7 +211,7 @@ bool CACHE::QueueStackForRelease() {
 }
 
 bool CACHE::Flush() {
-  HYBRID_CLAIM Claim(Lock, ThreadSafe);
+  GROUP_LOCK_GUARD Claim(ThreadSafe, Lock);
   bool Result = true;
   SetActive(false);
   FillSize = 1;

@@ -4,7 +4,7 @@
 
 #include "heap/buckets/cache.h"
 #include "heap/pages/duzovev_back_end.h"
-#include "heap/pages/hybrid_claim.h"
+#include "heap/support/thread_safe.h"
 #include "heap/support/bit_utilities.h"
 #include "heap/support/software_failure.h"
 
@@ -69,7 +69,7 @@ void FIND::EmptyArrays(CHAIN *Chains, int32_t ChainCount, LOOKASIDE_ENTRY *Entri
     Entries[Entry] = LOOKASIDE_ENTRY{EmptyKey, EmptyPage()};
 }
 
-bool FIND::Locking() const { return ShouldLockFor(ThreadSafe); }
+bool FIND::Locking() const { return GroupShouldLock(ThreadSafe); }
 
 void FIND::ClaimShared() {
   if (Locking())

@@ -5,7 +5,7 @@
 
 #include "heap/buckets/cache.h"
 #include "heap/pages/duzovev_back_end.h"
-#include "heap/pages/hybrid_claim.h"
+#include "heap/support/thread_safe.h"
 #include "heap/support/bit_utilities.h"
 #include "heap/support/software_failure.h"
 
@@ -141,7 +141,7 @@ int32_t NEW_PAGES::PageAlignMask(const CACHE *Bucket) const {
 }
 
 PAGE *NEW_PAGES::NewPage(CACHE *Bucket, int32_t PageBytes) {
-  HYBRID_CLAIM Claim(Lock, ThreadSafe);
+  GROUP_LOCK_GUARD Claim(ThreadSafe, Lock);
   if (Bucket->SizeKey < 0 || Bucket->SizeKey >= SizeClassCount)
     return nullptr;
   SIZE_CLASS &Class = SizeClasses[Bucket->SizeKey];
@@ -193,7 +193,7 @@ void NEW_PAGES::DeletePage(PAGE *Page) {
   // Unregistered before the store's lock is claimed, as in NewPage.
   Bucket->DeleteFromFind(Page);
   {
-    HYBRID_CLAIM Claim(Lock, ThreadSafe);
+    GROUP_LOCK_GUARD Claim(ThreadSafe, Lock);
     SIZE_CLASS &Class = SizeClasses[Bucket->SizeKey];
     if (Page->Available > 0)
       Bucket->DeleteFromBucketList(Page);
@@ -247,7 +247,7 @@ void NEW_PAGES::ReleaseInternalPages(SIZE_CLASS &Class, bool KeepMemory) {
 }
 
 void NEW_PAGES::DeleteAll(bool KeepMemory) {
-  HYBRID_CLAIM Claim(Lock, ThreadSafe);
+  GROUP_LOCK_GUARD Claim(ThreadSafe, Lock);
   for (int32_t Index = 0; Index < SizeClassCount; ++Index) {
     SIZE_CLASS &Class = SizeClasses[Index];
     ReleaseInternalPages(Class, KeepMemory);
@@ -276,7 +276,7 @@ int32_t NEW_PAGES::ClassOfFirstInternalPage(const PAGE *Page) const {
 }
 
 bool NEW_PAGES::NextWalkPage(ELEMENT_INFO &Walk, FIND *Find) {
-  HYBRID_CLAIM Claim(Lock, ThreadSafe);
+  GROUP_LOCK_GUARD Claim(ThreadSafe, Lock);
   PAGE *Next = nullptr;
   if (Walk.Address == 0 || Walk.Page == nullptr) {
     Next = LastInternalPageFrom(0);
@@ -300,7 +300,7 @@ bool NEW_PAGES::NextWalkPage(ELEMENT_INFO &Walk, FIND *Find) {
 void *NEW_PAGES::NewPermanentArea(int32_t Size) {
   if (Size <= 0)
     return nullptr;
-  HYBRID_CLAIM Claim(Lock, ThreadSafe);
+  GROUP_LOCK_GUARD Claim(ThreadSafe, Lock);
   if (CarveBlock == nullptr || static_cast<int64_t>(CarveOffset) + Size > AreaGranule) {
     if (AreaCount >= AreaTableCapacity)
       GrowAreaTable();

@@ -49,55 +49,41 @@ struct THREAD_SAFE {
   }
 };
 
-// Scoped claims of a group lock through the group guard. The decision is taken
-// once, at the claim, so that the release always matches it.
-class GROUP_LOCK_GUARD {
+// The group guard for a member of a group that may have none (a null group
+// takes no locks).
+inline bool GroupShouldLock(const THREAD_SAFE *Group) { return Group != nullptr && Group->ShouldLock(); }
+
+// A scoped claim of a group lock through the group guard. The decision is taken
+// at each claim and kept for its release, so the release always matches it,
+// also when a failure unwinds the scope. Release and Claim let an operation
+// give the lock up in the middle (to call a parent or the back end) and take it
+// again.
+template <typename LOCK, void (LOCK::*ClaimOperation)(), void (LOCK::*ReleaseOperation)()>
+class GROUP_GUARD {
  public:
-  GROUP_LOCK_GUARD(const THREAD_SAFE &Group, HYBRID_LOCK &Lock) : Held(Group.ShouldLock() ? &Lock : nullptr) {
-    if (Held != nullptr)
-      Held->Acquire();
+  GROUP_GUARD(const THREAD_SAFE *NewGroup, LOCK &NewLock) : Group(NewGroup), Lock(NewLock) { Claim(); }
+  ~GROUP_GUARD() { Release(); }
+  GROUP_GUARD(const GROUP_GUARD &) = delete;
+  GROUP_GUARD &operator=(const GROUP_GUARD &) = delete;
+
+  void Claim() {
+    Held = GroupShouldLock(Group);
+    if (Held)
+      (Lock.*ClaimOperation)();
   }
-  ~GROUP_LOCK_GUARD() {
-    if (Held != nullptr)
-      Held->Release();
+
+  void Release() {
+    if (Held)
+      (Lock.*ReleaseOperation)();
+    Held = false;
   }
-  GROUP_LOCK_GUARD(const GROUP_LOCK_GUARD &) = delete;
-  GROUP_LOCK_GUARD &operator=(const GROUP_LOCK_GUARD &) = delete;
 
  private:
-  HYBRID_LOCK *Held;
+  const THREAD_SAFE *Group;
+  LOCK &Lock;
+  bool Held = false;
 };
 
-class GROUP_SHARED_GUARD {
- public:
-  GROUP_SHARED_GUARD(const THREAD_SAFE &Group, SHARELOCK &Lock) : Held(Group.ShouldLock() ? &Lock : nullptr) {
-    if (Held != nullptr)
-      Held->AcquireShared();
-  }
-  ~GROUP_SHARED_GUARD() {
-    if (Held != nullptr)
-      Held->ReleaseShared();
-  }
-  GROUP_SHARED_GUARD(const GROUP_SHARED_GUARD &) = delete;
-  GROUP_SHARED_GUARD &operator=(const GROUP_SHARED_GUARD &) = delete;
-
- private:
-  SHARELOCK *Held;
-};
-
-class GROUP_EXCLUSIVE_GUARD {
- public:
-  GROUP_EXCLUSIVE_GUARD(const THREAD_SAFE &Group, SHARELOCK &Lock) : Held(Group.ShouldLock() ? &Lock : nullptr) {
-    if (Held != nullptr)
-      Held->AcquireExclusive();
-  }
-  ~GROUP_EXCLUSIVE_GUARD() {
-    if (Held != nullptr)
-      Held->ReleaseExclusive();
-  }
-  GROUP_EXCLUSIVE_GUARD(const GROUP_EXCLUSIVE_GUARD &) = delete;
-  GROUP_EXCLUSIVE_GUARD &operator=(const GROUP_EXCLUSIVE_GUARD &) = delete;
-
- private:
-  SHARELOCK *Held;
-};
+using GROUP_LOCK_GUARD = GROUP_GUARD<HYBRID_LOCK, &HYBRID_LOCK::Acquire, &HYBRID_LOCK::Release>;
+using GROUP_SHARED_GUARD = GROUP_GUARD<SHARELOCK, &SHARELOCK::AcquireShared, &SHARELOCK::ReleaseShared>;
+using GROUP_EXCLUSIVE_GUARD = GROUP_GUARD<SHARELOCK, &SHARELOCK::AcquireExclusive, &SHARELOCK::ReleaseExclusive>;

@@ -135,7 +135,7 @@ TEST(ThreadSafeStressTest, WholeHeapClaimsAndGroupUsersExcludeEachOther) {
         int Round = 0;
         for (; Round < MostRounds / 4 && steady_clock::now() < End; ++Round) {
           if ((Round + Index) % 8 != 0) {
-            GROUP_LOCK_GUARD Guard(Global, GroupLock);
+            GROUP_LOCK_GUARD Guard(&Global, GroupLock);
             ++Counter;
             continue;
           }
@@ -145,7 +145,7 @@ TEST(ThreadSafeStressTest, WholeHeapClaimsAndGroupUsersExcludeEachOther) {
             GroupLock.Acquire();
           Global.EngageGlobalLock();
           {
-            GROUP_LOCK_GUARD Passed(Global, GroupLock);
+            GROUP_LOCK_GUARD Passed(&Global, GroupLock);
             ++Counter;
           }
           ASSERT_FALSE(Global.ReleaseGlobalLock(false));

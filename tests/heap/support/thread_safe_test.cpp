@@ -79,7 +79,7 @@ TEST(ThreadSafeTest, TheEngagedOwnerPassesTheGroupLocksAndOtherThreadsTakeThem) 
 
   // The whole-heap protocol: claim, take the group, engage.
   ASSERT_TRUE(Global.ClaimGlobalLock());
-  { GROUP_LOCK_GUARD Cache(Global, CacheLock); }
+  { GROUP_LOCK_GUARD Cache(&Global, CacheLock); }
   if (Global.ShouldLock())
     CacheLock.Acquire();
   if (Global.ShouldLock())
@@ -88,9 +88,9 @@ TEST(ThreadSafeTest, TheEngagedOwnerPassesTheGroupLocksAndOtherThreadsTakeThem) 
   EXPECT_EQ(Global.Engaged.load(), platform::CurrentThreadId());
   EXPECT_FALSE(Global.ShouldLock());
   {
-    GROUP_LOCK_GUARD Cache(Global, CacheLock);  // would deadlock if it were taken again
-    GROUP_SHARED_GUARD Reading(Global, FindLock);
-    GROUP_EXCLUSIVE_GUARD Writing(Global, FindLock);
+    GROUP_LOCK_GUARD Cache(&Global, CacheLock);  // would deadlock if it were taken again
+    GROUP_SHARED_GUARD Reading(&Global, FindLock);
+    GROUP_EXCLUSIVE_GUARD Writing(&Global, FindLock);
     EXPECT_EQ(CacheLock.Locked.load(), 1);
     EXPECT_EQ(FindLock.Users(), 1);
   }
@@ -106,7 +106,7 @@ TEST(ThreadSafeTest, TheEngagedOwnerPassesTheGroupLocksAndOtherThreadsTakeThem) 
   EXPECT_EQ(CacheLock.Locked.load(), 0);
   EXPECT_EQ(FindLock.ExclusiveAndUsers.load(), 0u);
   {
-    GROUP_SHARED_GUARD Reading(Global, FindLock);
+    GROUP_SHARED_GUARD Reading(&Global, FindLock);
     EXPECT_EQ(FindLock.Users(), 1);
   }
   EXPECT_EQ(FindLock.Users(), 0);
