@@ -47,7 +47,9 @@ REPARSE_KIND DecodeReparseData(const unsigned char *Bytes, size_t ByteCount) {
   }
 }
 
-REPARSE_KIND ClassifyReparsePoint(const platform::PLACE &Place) {
+// Kept out of line: its 17000-byte buffer must be gone before the walker
+// descends, never part of a recursive frame.
+[[gnu::noinline]] REPARSE_KIND ClassifyReparsePoint(const platform::PLACE &Place) {
   alignas(8) unsigned char Data[ReparseBufferBytes];
   uint32_t Returned = 0;
   switch (platform::ProbeLink(Place, Data, ReparseBufferBytes, Returned)) {
