@@ -80,12 +80,6 @@ TEST_F(TreeWalkerTest, NestedTreeWithFilesAtEveryLevelGoesDeepestFirst) {
   EXPECT_EQ(Result.Output.find("Could not"), std::string::npos) << Result.Output;
 }
 
-TEST_F(TreeWalkerTest, EmptyDirectoryIsRemovedWithOneLine) {
-  const DELETION Result = DeleteWithLibrary(Tree);
-  EXPECT_EQ(Result.Output, RemovingLine(Tree));
-  EXPECT_EQ(Result.Totals.Files + Result.Totals.Directories + Result.Totals.Bytes, 0u);
-}
-
 TEST_F(TreeWalkerTest, UnusualNamesAreDeleted) {
   const std::vector<fs::path> Names = {fs::path("with space"), fs::path("-rf"), fs::path("--"),
                                        fs::path(u8"Gr\u00fc\u00dfe \u00e9t\u00e9"), fs::path(u8"\u65e5\u672c"),
@@ -123,20 +117,6 @@ TEST_F(TreeWalkerTest, TreeTwoThousandLevelsDeepIsDeleted) {
   EXPECT_EQ(Result.Totals.Directories, static_cast<uint64_t>(Depth));
   EXPECT_EQ(Result.Totals.Files, 2u);
   EXPECT_EQ(Result.Output.find("Could not"), std::string::npos);
-}
-
-TEST_F(TreeWalkerTest, SeveralArgumentsAddUp) {
-  const fs::path Second = Scratch.Root / "second";
-  fs::create_directories(Second / "sub");
-  WriteFile(Tree / "a", 10);
-  WriteFile(Second / "sub" / "b", 20);
-  const DELETION Result = DeleteWithLibrary({Tree, Second, Scratch.Root / "missing"});
-  EXPECT_EQ(Result.Totals.Files, 2u);
-  EXPECT_EQ(Result.Totals.Bytes, 30u);
-  EXPECT_EQ(Result.Totals.Directories, 1u);
-  EXPECT_FALSE(Exists(Tree));
-  EXPECT_FALSE(Exists(Second));
-  EXPECT_NE(Result.Output.find("Could not remove '" + Shown(Scratch.Root / "missing") + "'"), std::string::npos);
 }
 
 TEST_F(TreeWalkerTest, LinksToDirectoriesNeverLeadOutOfTheTree) {

@@ -40,18 +40,6 @@ TEST_F(WorkingPathTest, ResolvesRelativeArgumentsLexicallyBehindThePrefix) {
   EXPECT_EQ(Path->Length(), Expected.size());
 }
 
-TEST_F(WorkingPathTest, AppendsAndCutsBackInPlace) {
-  const fs::path Base = fs::current_path();
-  ASSERT_EQ(Path->Resolve(Base.c_str()), WORKING_PATH::RESOLUTION::Resolved);
-  const PATH_STRING Before = Path->Text();
-  const size_t Length = Path->Length();
-  ASSERT_TRUE(Path->AppendEntry(Native("name with space").c_str()));
-  EXPECT_EQ(PATH_STRING(Path->Text()), Before + platform::PathSeparator + Native("name with space"));
-  ASSERT_TRUE(Path->AppendPattern());
-  Path->CutBack(Length);
-  EXPECT_EQ(PATH_STRING(Path->Text()), Before);
-}
-
 TEST_F(WorkingPathTest, RefusesWhatWouldNotFitAndKeepsThePath) {
   ASSERT_EQ(Path->Resolve(fs::current_path().c_str()), WORKING_PATH::RESOLUTION::Resolved);
   // Fill up to exactly the last character before the terminator.

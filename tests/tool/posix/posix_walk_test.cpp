@@ -215,3 +215,15 @@ TEST_F(PosixWalkTest, EntriesBeyondTheWorkingPathAreReportedAndKept) {
             "Could not remove '" + Shown(Tree) + "'\n");
   EXPECT_EQ(Result.Output.find("Removing"), std::string::npos);
 }
+
+TEST_F(PosixWalkTest, NamesArePrintedAsTheirBytes) {
+  // UTF-8 and a byte that is no UTF-8 at all: printed as they are, whatever the locale.
+  const std::string Odd = "Gr\xc3\xbc\xc3\x9f" "e \xe2\x9c\x93 \xff-raw";
+  fs::create_directory(Tree / Odd);
+  WriteFile(Tree / Odd / "f", 1);
+  const RUN_RESULT Result = RunKrax({Tree.string()}, Scratch.Root);
+  EXPECT_EQ(Result.ExitStatus, 0);
+  EXPECT_EQ(Result.Errors, "");
+  EXPECT_EQ(Result.Output, "Removing '" + Tree.string() + "/" + Odd + "'\nRemoving '" + Tree.string() + "'\n" +
+                               "1  file(s) deleted in 1 directories, skipping 0 Junctions, using 1 bytes.\n");
+}
