@@ -153,6 +153,9 @@ TEST_F(PosixWalkTest, MountPointIsLeftInPlace) {
     GTEST_SKIP() << "mounting a file system is not permitted here: " << std::strerror(errno);
   WriteFile(MountPoint / "on the mounted volume", 3);
   EXPECT_EQ(ClassifyReparsePoint(platform::PLACE{MountPoint.c_str(), nullptr}), VolumeMountPoint);
+  // Named as the argument, it is left whole too.
+  const DELETION AsArgument = DeleteWithLibrary(MountPoint);
+  EXPECT_EQ(AsArgument.Output, "Could not remove '" + Shown(MountPoint) + "'\n");
   const DELETION Result = DeleteWithLibrary(Tree);
   const bool Survived = Exists(MountPoint / "on the mounted volume");
   umount2(MountPoint.c_str(), MNT_DETACH);
