@@ -29,6 +29,9 @@ done
 echo "read only" > "$tree/level-1/read-only.txt"
 chmod a-w "$tree/level-1/read-only.txt"
 ln -s "$outside" "$tree/level-2/link-to-outside"
+ln -s "$outside/precious.txt" "$tree/level-3/link-to-outside-file"
+mkdir -p "$tree/-dash name/Grüße"
+echo "odd names" > "$tree/-dash name/Grüße/ünïcödé.txt"
 
 echo "--- krax \"$tree\""
 ./build/linux/tool/krax "$tree"

@@ -1,8 +1,4 @@
 #include "platform/entry.h"
-#include "tool/usage.h"
+#include "tool/driver.h"
 
-int PLATFORM_MAIN(int ArgumentCount, PATH_CHAR **) {
-  if (ArgumentCount <= 1)
-    PrintUsage();
-  return 0;
-}
+int PLATFORM_MAIN(int ArgumentCount, PATH_CHAR **Arguments) { return RunDriver(ArgumentCount, Arguments); }

@@ -1,8 +1,15 @@
 #include "tool/usage.h"
 
-#include <cstdio>
+#include "platform/console.h"
+
+namespace {
+
+constexpr char BannerLine[] = "Fast recursive directory tree delete utility.\n";
+constexpr char UsageLine[] = "Parameter error. Usage: KRAX [drive:][path\\]directory. Version 5.2\n";
+
+}  // namespace
 
 void PrintUsage() {
-  std::fputs("Fast recursive directory tree delete utility.\n", stdout);
-  std::fputs("Parameter error. Usage: KRAX [drive:][path\\]directory. Version 5.2\n", stdout);
+  platform::PrintText(BannerLine);
+  platform::PrintText(UsageLine);
 }

@@ -1,4 +1,4 @@
-// The banner and usage line printed when KRAX is run without arguments.
+// The banner and usage line printed when the utility is run without arguments.
 #pragma once
 
 void PrintUsage();

@@ -1,0 +1,96 @@
+// The file-system operations the tree walker needs, and nothing more.
+//
+// The walker names every entry by a PLACE: the full working path (for the
+// Windows calls and for messages) and, below a command-line argument, the open
+// enumeration of the parent whose current entry it is (for the POSIX calls,
+// which act relative to the parent's descriptor so that a directory swapped
+// for a link is never followed). Every operation reports failure as a result;
+// none prints, throws or allocates per entry.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "platform/entry.h"
+
+namespace platform {
+
+// One level of a directory walk: the platform's enumeration handle and its
+// current entry. Lives in the walker's frame; the name it hands out stays valid
+// until the next ReadEntry or CloseEnumeration.
+struct DIRECTORY_ENUMERATION {
+#ifdef _WIN32
+  void *FindHandle;                        // HANDLE from FindFirstFileW
+  bool FirstPending;                       // FindFirstFileW already delivered an entry
+  alignas(8) unsigned char FindData[592];  // WIN32_FIND_DATAW, without <windows.h> here
+#else
+  int Descriptor;   // the directory, opened relative to its parent without following links
+  uint64_t Device;  // its device number: a subdirectory on another device is a mount root
+  void *Stream;     // DIR * over Descriptor
+  void *Entry;      // struct dirent * of the current entry
+#endif
+};
+
+struct PLACE {
+  const PATH_CHAR *Path;                // zero-terminated full working path
+  const DIRECTORY_ENUMERATION *Parent;  // null for a command-line argument
+};
+
+// What the file system says about a directory before the walker enters it.
+enum class LINK_PROBE {
+  Ordinary,            // no link: walk it
+  ReparseData,         // reparse data was read into the caller's buffer
+  UnreadableReparse,   // marked as a reparse point but its data could not be read
+  PosixSymbolicLink,   // a symbolic link (POSIX has no file/directory flavour of links)
+  MountRoot,           // the root of another mounted file system
+};
+
+// "\\?\" on Windows, nothing on POSIX.
+extern const PATH_CHAR LongPathPrefix[];
+extern const size_t LongPathPrefixLength;
+// The separator put between a directory and an entry name.
+extern const PATH_CHAR PathSeparator;
+// Appended behind a directory's path to enumerate it ("\*.*"; empty on POSIX).
+extern const PATH_CHAR EnumerationPattern[];
+extern const size_t EnumerationPatternLength;
+
+// Process start: lets a deep walk hold one descriptor per level where the
+// platform counts them.
+void PrepareForDeepWalk();
+
+// Writes the long-path prefix at Buffer[0] (Capacity counts the terminator).
+// Returns the prefix length.
+size_t StartWorkingPath(PATH_CHAR *Buffer, size_t Capacity);
+
+// Writes the absolute form of Argument into Buffer. Returns its length when it
+// fitted, 0 when it could not be resolved, and Capacity or more when it needs
+// more room; in the last two cases Buffer's content is unspecified.
+size_t ResolveFullPath(const PATH_CHAR *Argument, PATH_CHAR *Buffer, size_t Capacity);
+
+// Opens Place for enumeration; on Windows Place.Path carries the pattern.
+bool OpenEnumeration(DIRECTORY_ENUMERATION &Enumeration, const PLACE &Place);
+// Advances to the next entry, "." and ".." included; false at the end.
+bool ReadEntry(DIRECTORY_ENUMERATION &Enumeration);
+void CloseEnumeration(DIRECTORY_ENUMERATION &Enumeration);
+
+const PATH_CHAR *EntryName(const DIRECTORY_ENUMERATION &Enumeration);
+// True for entries the walker must classify before touching them: directories,
+// and on POSIX symbolic links.
+bool EntryIsFolder(const DIRECTORY_ENUMERATION &Enumeration);
+// The current entry's size in bytes, 64 bits in full; 0 when unknown.
+uint64_t EntrySize(const DIRECTORY_ENUMERATION &Enumeration);
+
+// Clears read-only, hidden and system; the result is ignored by design.
+void ResetAttributes(const PLACE &Place);
+// Deletes a file entry; true when it is gone.
+bool DeleteFileEntry(const PLACE &Place);
+// Removes an empty directory, or a directory link without touching its target.
+bool RemoveFolder(const PLACE &Place);
+// Removes a symbolic link as a link, whatever it points to.
+bool RemoveSymbolicLink(const PLACE &Place);
+
+// Reads the reparse data of Place into Buffer (Capacity bytes) when it has any;
+// Returned is the number of bytes the platform delivered.
+LINK_PROBE ProbeLink(const PLACE &Place, unsigned char *Buffer, uint32_t Capacity, uint32_t &Returned);
+
+}  // namespace platform

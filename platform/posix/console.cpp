@@ -1,0 +1,28 @@
+#include "platform/console.h"
+
+#include <clocale>
+#include <cstdio>
+#include <cstring>
+
+namespace platform {
+
+void PrepareConsole() { setlocale(LC_ALL, ""); }
+
+void PrintPathMessage(const char *Template, const char *Path, const char *Name) {
+  // Paths are printed as the bytes they are; the template is split at its
+  // one "%s" so that it is never itself used as a format.
+  const char *Placeholder = std::strstr(Template, "%s");
+  if (Placeholder == nullptr) {
+    std::fputs(Template, stdout);
+    return;
+  }
+  const int HeadLength = static_cast<int>(Placeholder - Template);
+  if (Name != nullptr)
+    std::printf("%.*s%s/%s%s", HeadLength, Template, Path, Name, Placeholder + 2);
+  else
+    std::printf("%.*s%s%s", HeadLength, Template, Path, Placeholder + 2);
+}
+
+void PrintText(const char *Text) { std::fputs(Text, stdout); }
+
+}  // namespace platform

@@ -1,0 +1,239 @@
+#include "platform/file_system.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+namespace platform {
+
+const char LongPathPrefix[] = "";
+const size_t LongPathPrefixLength = 0;
+const char PathSeparator = '/';
+const char EnumerationPattern[] = "";
+const size_t EnumerationPatternLength = 0;
+
+namespace {
+
+constexpr int DirectoryOpenFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+
+// The descriptor and name the POSIX calls take for a place: relative to the
+// parent's descriptor below an argument, the full path for the argument itself.
+struct RELATIVE_NAME {
+  int Directory;
+  const char *Name;
+};
+
+RELATIVE_NAME Relative(const PLACE &Place) {
+  if (Place.Parent == nullptr)
+    return {AT_FDCWD, Place.Path};
+  return {Place.Parent->Descriptor, EntryName(*Place.Parent)};
+}
+
+const dirent &CurrentEntry(const DIRECTORY_ENUMERATION &Enumeration) {
+  return *static_cast<const dirent *>(Enumeration.Entry);
+}
+
+// Opens a directory the caller may not read or search by granting its owner
+// read, write and search first. The directory is pinned with an O_PATH
+// descriptor, so the mode change reaches the directory that was checked, never
+// a link swapped in for it.
+int OpenAfterGrantingAccess(const RELATIVE_NAME &Where) {
+  const int Pinned = openat(Where.Directory, Where.Name, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (Pinned < 0)
+    return -1;
+  int Opened = -1;
+  struct stat Status;
+  char ProcessPath[48];
+  if (fstat(Pinned, &Status) == 0 &&
+      std::snprintf(ProcessPath, sizeof ProcessPath, "/proc/self/fd/%d", Pinned) < static_cast<int>(sizeof ProcessPath) &&
+      chmod(ProcessPath, (Status.st_mode & 07777) | S_IRWXU) == 0)
+    Opened = openat(Pinned, ".", DirectoryOpenFlags);
+  close(Pinned);
+  return Opened;
+}
+
+// A directory whose owner may not write or search it would keep its entries;
+// clearing that is this platform's counterpart of resetting attributes.
+void GrantOwnerAccess(int Descriptor, const struct stat &Status) {
+  if ((Status.st_mode & S_IRWXU) != S_IRWXU)
+    fchmod(Descriptor, (Status.st_mode & 07777) | S_IRWXU);
+}
+
+bool IsMountRoot(const struct statx &Status, const PLACE &Place) {
+  if ((Status.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0 && (Status.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0)
+    return true;
+  // Kernels without the attribute: a device number other than the parent's.
+  return Place.Parent != nullptr && makedev(Status.stx_dev_major, Status.stx_dev_minor) != Place.Parent->Device;
+}
+
+// Appends one path component, refusing what does not fit. Length is the
+// current length of Buffer, which stays zero-terminated.
+bool AppendComponent(char *Buffer, size_t Capacity, size_t &Length, const char *Component, size_t ComponentLength) {
+  const bool NeedsSeparator = Length == 0 || Buffer[Length - 1] != '/';
+  const size_t Needed = Length + (NeedsSeparator ? 1 : 0) + ComponentLength;
+  if (Needed >= Capacity)
+    return false;
+  if (NeedsSeparator)
+    Buffer[Length++] = '/';
+  std::memcpy(Buffer + Length, Component, ComponentLength);
+  Length += ComponentLength;
+  Buffer[Length] = '\0';
+  return true;
+}
+
+// Drops the last component, never above the root.
+void DropComponent(char *Buffer, size_t &Length) {
+  while (Length > 1 && Buffer[Length - 1] != '/')
+    --Length;
+  if (Length > 1)
+    --Length;
+  Buffer[Length] = '\0';
+}
+
+}  // namespace
+
+void PrepareForDeepWalk() {
+  // One descriptor per level of the walk: take all the process may have.
+  struct rlimit Limit;
+  if (getrlimit(RLIMIT_NOFILE, &Limit) == 0 && Limit.rlim_cur < Limit.rlim_max) {
+    Limit.rlim_cur = Limit.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &Limit);
+  }
+}
+
+size_t StartWorkingPath(char *Buffer, size_t Capacity) {
+  if (Capacity > 0)
+    Buffer[0] = '\0';
+  return 0;
+}
+
+size_t ResolveFullPath(const char *Argument, char *Buffer, size_t Capacity) {
+  // Lexical on purpose: resolving links would let an argument that is a link
+  // lead the deletion to its target.
+  if (Argument[0] == '\0' || Capacity < 2)
+    return 0;
+  size_t Length = 0;
+  if (Argument[0] == '/') {
+    Buffer[0] = '/';
+    Buffer[1] = '\0';
+    Length = 1;
+  } else {
+    if (getcwd(Buffer, Capacity) == nullptr)
+      return errno == ERANGE ? Capacity : 0;
+    if (Buffer[0] != '/')
+      return 0;  // "(unreachable)" and the like: no absolute form
+    Length = std::strlen(Buffer);
+  }
+  const char *Cursor = Argument;
+  while (*Cursor != '\0') {
+    while (*Cursor == '/')
+      ++Cursor;
+    const char *End = Cursor;
+    while (*End != '\0' && *End != '/')
+      ++End;
+    const size_t ComponentLength = static_cast<size_t>(End - Cursor);
+    if (ComponentLength == 2 && Cursor[0] == '.' && Cursor[1] == '.')
+      DropComponent(Buffer, Length);
+    else if (ComponentLength > 0 && !(ComponentLength == 1 && Cursor[0] == '.') &&
+             !AppendComponent(Buffer, Capacity, Length, Cursor, ComponentLength))
+      return Capacity;
+    Cursor = End;
+  }
+  return Length;
+}
+
+bool OpenEnumeration(DIRECTORY_ENUMERATION &Enumeration, const PLACE &Place) {
+  const RELATIVE_NAME Where = Relative(Place);
+  int Descriptor = openat(Where.Directory, Where.Name, DirectoryOpenFlags);
+  if (Descriptor < 0 && errno == EACCES)
+    Descriptor = OpenAfterGrantingAccess(Where);
+  if (Descriptor < 0)
+    return false;
+  struct stat Status;
+  if (fstat(Descriptor, &Status) != 0) {
+    close(Descriptor);
+    return false;
+  }
+  GrantOwnerAccess(Descriptor, Status);
+  DIR *Stream = fdopendir(Descriptor);
+  if (Stream == nullptr) {
+    close(Descriptor);
+    return false;
+  }
+  Enumeration.Descriptor = Descriptor;
+  Enumeration.Device = Status.st_dev;
+  Enumeration.Stream = Stream;
+  Enumeration.Entry = nullptr;
+  return true;
+}
+
+bool ReadEntry(DIRECTORY_ENUMERATION &Enumeration) {
+  Enumeration.Entry = readdir(static_cast<DIR *>(Enumeration.Stream));
+  return Enumeration.Entry != nullptr;
+}
+
+void CloseEnumeration(DIRECTORY_ENUMERATION &Enumeration) { closedir(static_cast<DIR *>(Enumeration.Stream)); }
+
+const char *EntryName(const DIRECTORY_ENUMERATION &Enumeration) { return CurrentEntry(Enumeration).d_name; }
+
+bool EntryIsFolder(const DIRECTORY_ENUMERATION &Enumeration) {
+  const dirent &Entry = CurrentEntry(Enumeration);
+  if (Entry.d_type == DT_DIR || Entry.d_type == DT_LNK)
+    return true;
+  if (Entry.d_type != DT_UNKNOWN)
+    return false;
+  // Some file systems do not fill in the type: ask, without following a link.
+  struct stat Status;
+  if (fstatat(Enumeration.Descriptor, Entry.d_name, &Status, AT_SYMLINK_NOFOLLOW) != 0)
+    return false;
+  return S_ISDIR(Status.st_mode) || S_ISLNK(Status.st_mode);
+}
+
+uint64_t EntrySize(const DIRECTORY_ENUMERATION &Enumeration) {
+  struct stat Status;
+  if (fstatat(Enumeration.Descriptor, CurrentEntry(Enumeration).d_name, &Status, AT_SYMLINK_NOFOLLOW) != 0)
+    return 0;
+  return static_cast<uint64_t>(Status.st_size);
+}
+
+void ResetAttributes(const PLACE &) {
+  // Unlinking depends on the parent directory's mode, which OpenEnumeration
+  // has already opened up; a file's own mode does not matter.
+}
+
+bool DeleteFileEntry(const PLACE &Place) {
+  const RELATIVE_NAME Where = Relative(Place);
+  return unlinkat(Where.Directory, Where.Name, 0) == 0;
+}
+
+bool RemoveFolder(const PLACE &Place) {
+  const RELATIVE_NAME Where = Relative(Place);
+  return unlinkat(Where.Directory, Where.Name, AT_REMOVEDIR) == 0;
+}
+
+bool RemoveSymbolicLink(const PLACE &Place) {
+  const RELATIVE_NAME Where = Relative(Place);
+  return unlinkat(Where.Directory, Where.Name, 0) == 0;
+}
+
+LINK_PROBE ProbeLink(const PLACE &Place, unsigned char *, uint32_t, uint32_t &Returned) {
+  Returned = 0;
+  const RELATIVE_NAME Where = Relative(Place);
+  struct statx Status;
+  if (statx(Where.Directory, Where.Name, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, STATX_TYPE, &Status) != 0)
+    return LINK_PROBE::Ordinary;
+  if (S_ISLNK(Status.stx_mode))
+    return LINK_PROBE::PosixSymbolicLink;
+  if (S_ISDIR(Status.stx_mode) && IsMountRoot(Status, Place))
+    return LINK_PROBE::MountRoot;
+  return LINK_PROBE::Ordinary;
+}
+
+}  // namespace platform

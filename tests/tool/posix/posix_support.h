@@ -1,0 +1,25 @@
+// POSIX-only helpers: running the program with fewer rights or descriptors,
+// and handing a tree to an unprivileged user so that mode bits bind.
+#pragma once
+
+#include <dirent.h>
+#include <grp.h>
+#include <sys/resource.h>
+#include <sys/types.h>
+
+#include "tests/tool/test_support.h"
+
+namespace test_support {
+
+// The conventional "nobody".
+constexpr uid_t UnprivilegedId = 65534;
+
+struct CHILD_SETTINGS {
+  bool Unprivileged = false;  // run as UnprivilegedId (needs root)
+  int DescriptorLimit = 0;    // soft and hard RLIMIT_NOFILE; 0 leaves it
+};
+
+RUN_RESULT RunKraxWith(const std::vector<PATH_STRING> &Arguments, const fs::path &WorkingDirectory,
+                       const CHILD_SETTINGS &Settings);
+
+}  // namespace test_support

@@ -1,0 +1,232 @@
+// POSIX-only behaviour of the walk: symbolic links and mount roots, mode bits
+// that stand in the way, a directory swapped for a link, running out of
+// descriptors, and entries whose paths outgrow the working path.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/file_system.h"
+#include "tests/tool/posix/posix_support.h"
+#include "tool/reparse_point.h"
+#include "tool/tree_walker.h"
+
+using namespace test_support;
+
+namespace {
+
+bool Exists(const fs::path &Path) { return fs::exists(fs::symlink_status(Path)); }
+
+// Gives every entry below and including Path to the unprivileged user.
+void GiveAway(const fs::path &Path) {
+  ASSERT_EQ(lchown(Path.c_str(), UnprivilegedId, UnprivilegedId), 0) << std::strerror(errno);
+  for (const fs::directory_entry &Entry : fs::recursive_directory_iterator(Path))
+    ASSERT_EQ(lchown(Entry.path().c_str(), UnprivilegedId, UnprivilegedId), 0);
+}
+
+class PosixWalkTest : public testing::Test {
+protected:
+  SCRATCH_DIRECTORY Scratch;
+  fs::path Tree = Scratch.Root / "tree";
+  fs::path Outside = Scratch.Root / "outside";
+
+  void SetUp() override {
+    ASSERT_FALSE(Scratch.Root.empty());
+    fs::create_directory(Tree);
+    fs::create_directories(Outside / "inner");
+    WriteFile(Outside / "inner" / "kept", 5);
+  }
+};
+
+}  // namespace
+
+TEST_F(PosixWalkTest, SymbolicLinksAreRemovedAsLinksAndNotCounted) {
+  fs::create_directory(Tree / "sub");
+  WriteFile(Tree / "sub" / "file", 4);
+  ASSERT_TRUE(MakeSymbolicLink(Outside, Tree / "sub" / "to outside"));
+  ASSERT_TRUE(MakeSymbolicLink(Outside / "inner" / "kept", Tree / "to file"));
+  ASSERT_TRUE(MakeSymbolicLink("../outside/inner", Tree / "relative"));
+  const DELETION Result = DeleteWithLibrary(Tree);
+  EXPECT_FALSE(Exists(Tree)) << Result.Output;
+  EXPECT_TRUE(Exists(Outside / "inner" / "kept"));
+  EXPECT_EQ(Result.Totals.Files, 1u);
+  EXPECT_EQ(Result.Totals.Bytes, 4u);
+  EXPECT_EQ(Result.Totals.Directories, 1u);
+  EXPECT_EQ(Result.Output, "Removing '" + Shown(Tree / "sub") + "'\nRemoving '" + Shown(Tree) + "'\n");
+}
+
+TEST_F(PosixWalkTest, ArgumentThatIsALinkIsRemovedAsALink) {
+  const fs::path Link = Scratch.Root / "link";
+  ASSERT_TRUE(MakeSymbolicLink(Outside, Link));
+  const DELETION Result = DeleteWithLibrary(Link);
+  EXPECT_FALSE(Exists(Link));
+  EXPECT_TRUE(Exists(Outside / "inner" / "kept"));
+  EXPECT_EQ(Result.Output, "Could not remove '" + Shown(Link) + "'\n");
+  EXPECT_EQ(Result.Totals.Files + Result.Totals.Directories + Result.Totals.Junctions, 0u);
+}
+
+TEST_F(PosixWalkTest, DirectorySwappedForALinkIsNeverFollowed) {
+  // The walker classified "victim" as a directory; by the time it opens it, a
+  // link to the outside stands in its place.
+  fs::create_directory(Tree / "victim");
+  fs::remove(Tree / "victim");
+  ASSERT_TRUE(MakeSymbolicLink(Outside / "inner", Tree / "victim"));
+  platform::DIRECTORY_ENUMERATION Parent;
+  ASSERT_TRUE(platform::OpenEnumeration(Parent, platform::PLACE{Tree.c_str(), nullptr}));
+  bool Found = false;
+  while (!Found && platform::ReadEntry(Parent))
+    Found = std::strcmp(platform::EntryName(Parent), "victim") == 0;
+  ASSERT_TRUE(Found);
+  WORKING_PATH Path;
+  ASSERT_EQ(Path.Resolve((Tree / "victim").c_str()), WORKING_PATH::RESOLUTION::Resolved);
+  TREE_TOTALS Totals;
+  DeleteDirectoryContents(Path, &Parent, Totals);
+  platform::DIRECTORY_ENUMERATION Child;
+  EXPECT_FALSE(platform::OpenEnumeration(Child, platform::PLACE{Path.Text(), &Parent}));
+  platform::CloseEnumeration(Parent);
+  EXPECT_TRUE(Exists(Outside / "inner" / "kept"));
+  EXPECT_EQ(Totals.Files, 0u);
+}
+
+TEST_F(PosixWalkTest, DirectoriesWithoutWriteOrSearchPermissionAreOpenedUp) {
+  if (geteuid() == 0 && access("/proc/self/fd", F_OK) != 0)
+    GTEST_SKIP() << "no /proc to reach a directory pinned without search permission";
+  for (const char *Name : {"no access", "read only", "no search"}) {
+    fs::create_directories(Tree / Name / "sub");
+    WriteFile(Tree / Name / "file", 10);
+    WriteFile(Tree / Name / "sub" / "file", 10);
+  }
+  WriteFile(Tree / "read-only file", 10);
+  fs::permissions(Tree / "read-only file", fs::perms::owner_read);
+  chmod((Tree / "no access").c_str(), 0);
+  chmod((Tree / "read only").c_str(), 0555);
+  chmod((Tree / "no search").c_str(), 0600);
+  // Root passes mode bits by privilege; run as an ordinary user so that they bind.
+  CHILD_SETTINGS Settings;
+  if (geteuid() == 0) {
+    GiveAway(Scratch.Root);
+    Settings.Unprivileged = true;
+  }
+  const RUN_RESULT Result = RunKraxWith({Tree.string()}, Scratch.Root, Settings);
+  EXPECT_EQ(Result.ExitStatus, 0);
+  EXPECT_EQ(Result.Errors, "");
+  EXPECT_FALSE(Exists(Tree)) << Result.Output;
+  EXPECT_NE(Result.Output.find("7  file(s) deleted in 6 directories, skipping 0 Junctions, using 70 bytes.\n"),
+            std::string::npos)
+      << Result.Output;
+}
+
+TEST_F(PosixWalkTest, EntriesItMayNotDeleteAreReportedUpToTheArgument) {
+  if (geteuid() != 0)
+    GTEST_SKIP() << "needs root to make a directory that an ordinary user cannot change";
+  fs::create_directories(Tree / "mine" / "foreign");
+  WriteFile(Tree / "mine" / "foreign" / "held", 6);
+  WriteFile(Tree / "mine" / "free", 1);
+  GiveAway(Scratch.Root);
+  lchown((Tree / "mine" / "foreign").c_str(), 0, 0);
+  lchown((Tree / "mine" / "foreign" / "held").c_str(), 0, 0);
+  chmod((Tree / "mine" / "foreign").c_str(), 0755);
+  CHILD_SETTINGS Settings;
+  Settings.Unprivileged = true;
+  const RUN_RESULT Result = RunKraxWith({Tree.string()}, Scratch.Root, Settings);
+  EXPECT_EQ(Result.ExitStatus, 0);
+  EXPECT_EQ(Result.Errors, "");
+  EXPECT_EQ(Result.Output, "Could not delete '" + Shown(Tree / "mine" / "foreign" / "held") + "'\n" +
+                               "Could not remove '" + Shown(Tree / "mine" / "foreign") + "'\n" +
+                               "Could not remove '" + Shown(Tree / "mine") + "'\n" +
+                               "Could not remove '" + Shown(Tree) + "'\n" +
+                               "2  file(s) deleted in 2 directories, skipping 0 Junctions, using 7 bytes.\n");
+  EXPECT_TRUE(Exists(Tree / "mine" / "foreign" / "held"));
+  EXPECT_FALSE(Exists(Tree / "mine" / "free"));
+}
+
+TEST_F(PosixWalkTest, MountPointIsLeftInPlace) {
+  const fs::path MountPoint = Tree / "sub" / "mounted";
+  fs::create_directories(MountPoint);
+  WriteFile(Tree / "sub" / "file", 2);
+  if (mount("krax-test", MountPoint.c_str(), "tmpfs", 0, "size=1m") != 0)
+    GTEST_SKIP() << "mounting a file system is not permitted here: " << std::strerror(errno);
+  WriteFile(MountPoint / "on the mounted volume", 3);
+  EXPECT_EQ(ClassifyReparsePoint(platform::PLACE{MountPoint.c_str(), nullptr}), VolumeMountPoint);
+  // Named as the argument, it is left whole too.
+  const DELETION AsArgument = DeleteWithLibrary(MountPoint);
+  EXPECT_EQ(AsArgument.Output, "Could not remove '" + Shown(MountPoint) + "'\n");
+  const DELETION Result = DeleteWithLibrary(Tree);
+  const bool Survived = Exists(MountPoint / "on the mounted volume");
+  umount2(MountPoint.c_str(), MNT_DETACH);
+  EXPECT_TRUE(Survived);
+  EXPECT_EQ(Result.Output, "Could not remove '" + Shown(Tree / "sub") + "'\nCould not remove '" + Shown(Tree) + "'\n");
+  EXPECT_EQ(Result.Totals.Files, 1u);
+  EXPECT_EQ(Result.Totals.Directories, 1u);
+}
+
+TEST_F(PosixWalkTest, TreeDeeperThanTheDescriptorsAllowIsReported) {
+  const fs::path Deepest = MakeDeepChain(Tree, "d", 100);
+  WriteFile(Deepest / "f", 1);
+  CHILD_SETTINGS Settings;
+  Settings.DescriptorLimit = 40;
+  const RUN_RESULT Result = RunKraxWith({Tree.string()}, Scratch.Root, Settings);
+  EXPECT_EQ(Result.ExitStatus, 0);
+  EXPECT_EQ(Result.Errors, "");
+  EXPECT_TRUE(Exists(Deepest / "f"));
+  // The level it could not open and every level above it say so, ending with the argument.
+  const std::string Last = "Could not remove '" + Shown(Tree) + "'\n";
+  ASSERT_GE(Result.Output.size(), Last.size());
+  EXPECT_EQ(Result.Output.substr(Result.Output.size() - Last.size()), Last);
+  EXPECT_EQ(Result.Output.find("Removing"), std::string::npos);
+}
+
+TEST_F(PosixWalkTest, EntriesBeyondTheWorkingPathAreReportedAndKept) {
+  // A chain of 200-character names, built relative to descriptors, that ends
+  // well beyond the 8191 characters a working path can hold.
+  const std::string Name(200, 'n');
+  std::vector<int> Levels = {open(Tree.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
+  std::string Path = Tree.string();
+  std::string FirstDirectoryCut, FirstFileCut;
+  while (Path.size() < WorkingPathCapacity + 400) {
+    ASSERT_EQ(mkdirat(Levels.back(), Name.c_str(), 0755), 0);
+    const int File = openat(Levels.back(), "f", O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    ASSERT_GE(File, 0);
+    close(File);
+    // A file that does not fit inside a directory that still does.
+    if (FirstFileCut.empty() && Path.size() + 2 > WorkingPathCapacity - 1 && Path.size() <= WorkingPathCapacity - 1)
+      FirstFileCut = Path + "/f";
+    Path += "/" + Name;
+    if (FirstDirectoryCut.empty() && Path.size() > WorkingPathCapacity - 1)
+      FirstDirectoryCut = Path;
+    Levels.push_back(openat(Levels.back(), Name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    ASSERT_GE(Levels.back(), 0);
+  }
+  const int CutLevel = Levels[(FirstDirectoryCut.size() - Tree.string().size()) / (Name.size() + 1) - 1];
+  const DELETION Result = DeleteWithLibrary(Tree);
+  // What lies at and beyond the cut is still there.
+  struct stat Status;
+  EXPECT_EQ(fstatat(CutLevel, Name.c_str(), &Status, AT_SYMLINK_NOFOLLOW), 0);
+  EXPECT_EQ(fstatat(Levels[Levels.size() - 2], "f", &Status, AT_SYMLINK_NOFOLLOW), 0);
+  for (const int Level : Levels)
+    close(Level);
+  EXPECT_NE(Result.Output.find("Could not remove '" + FirstDirectoryCut + "'\n"), std::string::npos);
+  if (!FirstFileCut.empty()) {
+    EXPECT_NE(Result.Output.find("Could not delete '" + FirstFileCut + "'\n"), std::string::npos);
+  }
+  EXPECT_EQ(Result.Output.substr(Result.Output.size() - Shown(Tree).size() - 20),
+            "Could not remove '" + Shown(Tree) + "'\n");
+  EXPECT_EQ(Result.Output.find("Removing"), std::string::npos);
+}
+
+TEST_F(PosixWalkTest, NamesArePrintedAsTheirBytes) {
+  // UTF-8 and a byte that is no UTF-8 at all: printed as they are, whatever the locale.
+  const std::string Odd = "Gr\xc3\xbc\xc3\x9f" "e \xe2\x9c\x93 \xff-raw";
+  fs::create_directory(Tree / Odd);
+  WriteFile(Tree / Odd / "f", 1);
+  const RUN_RESULT Result = RunKrax({Tree.string()}, Scratch.Root);
+  EXPECT_EQ(Result.ExitStatus, 0);
+  EXPECT_EQ(Result.Errors, "");
+  EXPECT_EQ(Result.Output, "Removing '" + Tree.string() + "/" + Odd + "'\nRemoving '" + Tree.string() + "'\n" +
+                               "1  file(s) deleted in 1 directories, skipping 0 Junctions, using 1 bytes.\n");
+}

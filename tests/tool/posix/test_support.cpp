@@ -1,0 +1,148 @@
+#include "tests/tool/test_support.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "tests/tool/posix/posix_support.h"
+
+namespace test_support {
+
+namespace {
+
+// Removes everything below Directory relative to descriptors, so that trees
+// deeper than any path the system call interface accepts go as well.
+void RemoveBelow(int Directory) {
+  DIR *Stream = fdopendir(dup(Directory));
+  if (Stream == nullptr)
+    return;
+  while (const dirent *Entry = readdir(Stream)) {
+    if (std::strcmp(Entry->d_name, ".") == 0 || std::strcmp(Entry->d_name, "..") == 0)
+      continue;
+    if (unlinkat(Directory, Entry->d_name, 0) == 0)
+      continue;
+    fchmodat(Directory, Entry->d_name, 0700, 0);
+    const int Child = openat(Directory, Entry->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (Child >= 0) {
+      RemoveBelow(Child);
+      close(Child);
+    }
+    unlinkat(Directory, Entry->d_name, AT_REMOVEDIR);
+  }
+  closedir(Stream);
+}
+
+void ReadAll(int OutputPipe, int ErrorPipe, RUN_RESULT &Result) {
+  pollfd Pipes[2] = {{OutputPipe, POLLIN, 0}, {ErrorPipe, POLLIN, 0}};
+  std::string *Sinks[2] = {&Result.Output, &Result.Errors};
+  int Open = 2;
+  char Chunk[65536];
+  while (Open > 0) {
+    if (poll(Pipes, 2, -1) < 0)
+      break;
+    for (int Index = 0; Index < 2; ++Index) {
+      if (Pipes[Index].fd < 0 || Pipes[Index].revents == 0)
+        continue;
+      const ssize_t Got = read(Pipes[Index].fd, Chunk, sizeof Chunk);
+      if (Got > 0) {
+        Sinks[Index]->append(Chunk, static_cast<size_t>(Got));
+      } else {
+        close(Pipes[Index].fd);
+        Pipes[Index].fd = -1;
+        --Open;
+      }
+    }
+  }
+}
+
+}  // namespace
+
+SCRATCH_DIRECTORY::SCRATCH_DIRECTORY() : SCRATCH_DIRECTORY(fs::temp_directory_path()) {}
+
+SCRATCH_DIRECTORY::SCRATCH_DIRECTORY(const fs::path &Base) {
+  std::string Template = (Base / "krax-test-XXXXXX").string();
+  if (mkdtemp(Template.data()) != nullptr)
+    Root = Template;
+}
+
+SCRATCH_DIRECTORY::~SCRATCH_DIRECTORY() {
+  if (Root.empty())
+    return;
+  chmod(Root.c_str(), 0700);
+  const int Directory = open(Root.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (Directory >= 0) {
+    RemoveBelow(Directory);
+    close(Directory);
+  }
+  rmdir(Root.c_str());
+}
+
+RUN_RESULT RunKraxWith(const std::vector<PATH_STRING> &Arguments, const fs::path &WorkingDirectory,
+                       const CHILD_SETTINGS &Settings) {
+  RUN_RESULT Result;
+  int Output[2], Errors[2];
+  if (pipe2(Output, O_CLOEXEC) != 0 || pipe2(Errors, O_CLOEXEC) != 0)
+    return Result;
+  std::vector<char *> Argv;
+  std::string Program = KRAX_PROGRAM;
+  Argv.push_back(Program.data());
+  std::vector<std::string> Copies(Arguments.begin(), Arguments.end());
+  for (std::string &Copy : Copies)
+    Argv.push_back(Copy.data());
+  Argv.push_back(nullptr);
+  const pid_t Child = fork();
+  if (Child == 0) {
+    dup2(Output[1], 1);
+    dup2(Errors[1], 2);
+    if (chdir(WorkingDirectory.c_str()) != 0)
+      _exit(120);
+    if (Settings.DescriptorLimit > 0) {
+      const rlimit Limit{static_cast<rlim_t>(Settings.DescriptorLimit), static_cast<rlim_t>(Settings.DescriptorLimit)};
+      if (setrlimit(RLIMIT_NOFILE, &Limit) != 0)
+        _exit(121);
+    }
+    if (Settings.Unprivileged && (setgroups(0, nullptr) != 0 || setgid(UnprivilegedId) != 0 || setuid(UnprivilegedId) != 0))
+      _exit(122);
+    execv(Argv[0], Argv.data());
+    _exit(123);
+  }
+  close(Output[1]);
+  close(Errors[1]);
+  ReadAll(Output[0], Errors[0], Result);
+  int Status = 0;
+  if (Child > 0 && waitpid(Child, &Status, 0) == Child)
+    Result.ExitStatus = WIFEXITED(Status) ? WEXITSTATUS(Status) : 128 + WTERMSIG(Status);
+  return Result;
+}
+
+RUN_RESULT RunKrax(const std::vector<PATH_STRING> &Arguments, const fs::path &WorkingDirectory) {
+  return RunKraxWith(Arguments, WorkingDirectory, CHILD_SETTINGS{});
+}
+
+fs::path LongForm(const fs::path &Path) { return Path; }
+
+std::string Shown(const fs::path &Path) { return Path.string(); }
+
+std::string NativeLines(const std::string &Text) { return Text; }
+
+bool MakeSparseFile(const fs::path &Path, uint64_t Bytes) {
+  const int File = open(Path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (File < 0)
+    return false;
+  const bool Sized = ftruncate(File, static_cast<off_t>(Bytes)) == 0;
+  close(File);
+  return Sized;
+}
+
+bool MakeSymbolicLink(const fs::path &Target, const fs::path &Link) {
+  return symlink(Target.c_str(), Link.c_str()) == 0;
+}
+
+bool RunsUnderWine() { return false; }
+
+}  // namespace test_support

@@ -1,0 +1,48 @@
+#include "tests/tool/test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+
+#include "platform/file_system.h"
+#include "tool/driver.h"
+
+namespace test_support {
+
+void WriteFile(const fs::path &Path, size_t Bytes) {
+  std::ofstream File(LongForm(Path), std::ios::binary);
+  const std::string Content(Bytes, 'k');
+  File << Content;
+}
+
+DELETION DeleteWithLibrary(const std::vector<fs::path> &Arguments) {
+  // The working path is as large as the program's; keep it off the test's stack.
+  auto Path = std::make_unique<WORKING_PATH>();
+  DELETION Result;
+  platform::PrepareForDeepWalk();
+  std::fflush(stdout);
+  testing::internal::CaptureStdout();
+  for (const fs::path &Argument : Arguments)
+    DeleteArgumentTree(*Path, Argument.c_str(), Result.Totals);
+  std::fflush(stdout);
+  // Captured output keeps the line ends of whatever the capture opened; the
+  // program-level tests check the real console's.
+  for (const char Character : testing::internal::GetCapturedStdout())
+    if (Character != '\r')
+      Result.Output += Character;
+  return Result;
+}
+
+DELETION DeleteWithLibrary(const fs::path &Argument) { return DeleteWithLibrary(std::vector<fs::path>{Argument}); }
+
+fs::path MakeDeepChain(const fs::path &Root, const PATH_STRING &Name, int Depth) {
+  fs::path Current = Root;
+  for (int Level = 0; Level < Depth; ++Level) {
+    Current /= Name;
+    fs::create_directory(LongForm(Current));
+  }
+  return Current;
+}
+
+}  // namespace test_support

@@ -1,0 +1,214 @@
+#include "tests/tool/test_support.h"
+
+#include <windows.h>
+
+#include <chrono>
+#include <thread>
+
+namespace test_support {
+
+namespace {
+
+using WINE_UNIX_NAME = char *(CDECL *)(const wchar_t *);
+
+// Wine's own export that maps a Windows path to the host's; absent on Windows.
+WINE_UNIX_NAME WineUnixName() {
+  const HMODULE Kernel = GetModuleHandleW(L"kernel32.dll");
+  return Kernel == nullptr ? nullptr
+                           : reinterpret_cast<WINE_UNIX_NAME>(
+                                 reinterpret_cast<void *>(GetProcAddress(Kernel, "wine_get_unix_file_name")));
+}
+
+// Quotes one argument so that the C runtime's command-line parser gives it back unchanged.
+void AppendQuoted(std::wstring &Line, const std::wstring &Argument) {
+  Line += L'"';
+  size_t Backslashes = 0;
+  for (const wchar_t Character : Argument) {
+    if (Character == L'\\') {
+      ++Backslashes;
+      continue;
+    }
+    Line.append(Character == L'"' ? 2 * Backslashes + 1 : Backslashes, L'\\');
+    Backslashes = 0;
+    Line += Character;
+  }
+  Line.append(2 * Backslashes, L'\\');
+  Line += L'"';
+}
+
+std::wstring ProgramPath() {
+  // The build hands over the host's path; Wine shows the host's root as Z:.
+  std::wstring Path = fs::path(KRAX_PROGRAM).wstring();
+  if (!Path.empty() && (Path[0] == L'/' || Path[0] == L'\\'))
+    Path = L"Z:" + Path;
+  for (wchar_t &Character : Path)
+    if (Character == L'/')
+      Character = L'\\';
+  return Path;
+}
+
+std::string ReadPipe(HANDLE Pipe) {
+  std::string Text;
+  char Chunk[65536];
+  DWORD Got = 0;
+  while (ReadFile(Pipe, Chunk, sizeof Chunk, &Got, nullptr) && Got > 0)
+    Text.append(Chunk, Got);
+  return Text;
+}
+
+bool RunHostCommand(const std::wstring &CommandLine) {
+  STARTUPINFOW Startup{};
+  Startup.cb = sizeof Startup;
+  PROCESS_INFORMATION Process{};
+  std::wstring Line = CommandLine;
+  if (!CreateProcessW(nullptr, Line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &Startup, &Process))
+    return false;
+  CloseHandle(Process.hThread);
+  CloseHandle(Process.hProcess);
+  return true;
+}
+
+std::wstring HostPath(const fs::path &Path) {
+  const WINE_UNIX_NAME Convert = WineUnixName();
+  char *const Host = Convert == nullptr ? nullptr : Convert(fs::absolute(Path).c_str());
+  if (Host == nullptr)
+    return {};
+  const std::string Narrow = Host;
+  HeapFree(GetProcessHeap(), 0, Host);
+  return std::wstring(Narrow.begin(), Narrow.end());
+}
+
+}  // namespace
+
+SCRATCH_DIRECTORY::SCRATCH_DIRECTORY() : SCRATCH_DIRECTORY(fs::temp_directory_path()) {}
+
+SCRATCH_DIRECTORY::SCRATCH_DIRECTORY(const fs::path &Base) {
+  for (unsigned Attempt = 0; Attempt < 100 && Root.empty(); ++Attempt) {
+    const fs::path Candidate =
+        Base / (L"krax-test-" + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(GetTickCount() + Attempt));
+    if (CreateDirectoryW(Candidate.c_str(), nullptr))
+      Root = Candidate.lexically_normal();
+  }
+}
+
+SCRATCH_DIRECTORY::~SCRATCH_DIRECTORY() {
+  if (Root.empty())
+    return;
+  if (RunsUnderWine()) {
+    // Wine can neither remove its Unix links nor be trusted not to follow
+    // them: let the host remove the scratch tree, then wait until it is gone.
+    const std::wstring Host = HostPath(Root);
+    std::wstring Line = L"/bin/rm -rf ";
+    AppendQuoted(Line, Host);
+    if (!Host.empty() && RunHostCommand(Line))
+      for (int Tries = 0; Tries < 1000 && GetFileAttributesW(Root.c_str()) != INVALID_FILE_ATTRIBUTES; ++Tries)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return;
+  }
+  std::error_code Ignored;
+  fs::remove_all(LongForm(Root), Ignored);
+}
+
+RUN_RESULT RunKrax(const std::vector<PATH_STRING> &Arguments, const fs::path &WorkingDirectory) {
+  RUN_RESULT Result;
+  SECURITY_ATTRIBUTES Inherit{sizeof Inherit, nullptr, TRUE};
+  HANDLE OutputRead, OutputWrite, ErrorRead, ErrorWrite;
+  if (!CreatePipe(&OutputRead, &OutputWrite, &Inherit, 0) || !CreatePipe(&ErrorRead, &ErrorWrite, &Inherit, 0))
+    return Result;
+  SetHandleInformation(OutputRead, HANDLE_FLAG_INHERIT, 0);
+  SetHandleInformation(ErrorRead, HANDLE_FLAG_INHERIT, 0);
+  std::wstring Line;
+  AppendQuoted(Line, ProgramPath());
+  for (const PATH_STRING &Argument : Arguments) {
+    Line += L' ';
+    AppendQuoted(Line, Argument);
+  }
+  STARTUPINFOW Startup{};
+  Startup.cb = sizeof Startup;
+  Startup.dwFlags = STARTF_USESTDHANDLES;
+  Startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+  Startup.hStdOutput = OutputWrite;
+  Startup.hStdError = ErrorWrite;
+  PROCESS_INFORMATION Process{};
+  const BOOL Started = CreateProcessW(nullptr, Line.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                                      WorkingDirectory.c_str(), &Startup, &Process);
+  CloseHandle(OutputWrite);
+  CloseHandle(ErrorWrite);
+  if (Started) {
+    // Nothing is expected on standard error, so reading it second cannot stall the child.
+    Result.Output = ReadPipe(OutputRead);
+    Result.Errors = ReadPipe(ErrorRead);
+    WaitForSingleObject(Process.hProcess, INFINITE);
+    DWORD ExitCode = 0;
+    GetExitCodeProcess(Process.hProcess, &ExitCode);
+    Result.ExitStatus = static_cast<int>(ExitCode);
+    CloseHandle(Process.hThread);
+    CloseHandle(Process.hProcess);
+  }
+  CloseHandle(OutputRead);
+  CloseHandle(ErrorRead);
+  return Result;
+}
+
+fs::path LongForm(const fs::path &Path) { return fs::path(L"\\\\?\\" + fs::absolute(Path).lexically_normal().wstring()); }
+
+std::string Shown(const fs::path &Path) {
+  const std::wstring Wide = Path.lexically_normal().wstring();
+  return std::string(Wide.begin(), Wide.end());  // ASCII paths only
+}
+
+std::string NativeLines(const std::string &Text) {
+  std::string Lines;
+  for (const char Character : Text) {
+    if (Character == '\n')
+      Lines += '\r';
+    Lines += Character;
+  }
+  return Lines;
+}
+
+bool MakeSparseFile(const fs::path &Path, uint64_t Bytes) {
+  const HANDLE File = CreateFileW(LongForm(Path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (File == INVALID_HANDLE_VALUE)
+    return false;
+  DWORD Ignored = 0;
+  DeviceIoControl(File, FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &Ignored, nullptr);
+  LARGE_INTEGER End;
+  End.QuadPart = static_cast<LONGLONG>(Bytes);
+  const bool Sized = SetFilePointerEx(File, End, nullptr, FILE_BEGIN) && SetEndOfFile(File);
+  CloseHandle(File);
+  return Sized;
+}
+
+bool RunsUnderWine() { return WineUnixName() != nullptr; }
+
+bool MakeSymbolicLink(const fs::path &Target, const fs::path &Link) {
+  if (!RunsUnderWine()) {
+    const DWORD Flags = (fs::is_directory(Target) ? SYMBOLIC_LINK_FLAG_DIRECTORY : 0) | 0x2 /* unprivileged */;
+    return CreateSymbolicLinkW(Link.c_str(), Target.c_str(), Flags) != FALSE;
+  }
+  // Wine cannot make reparse points; a Unix link is what it shows as one.
+  const std::wstring HostTarget = Target.is_absolute() ? HostPath(Target) : Target.generic_wstring();
+  const std::wstring HostLink = HostPath(Link);
+  if (HostTarget.empty() || HostLink.empty())
+    return false;
+  std::wstring Line = L"/bin/ln -s ";
+  AppendQuoted(Line, HostTarget);
+  Line += L' ';
+  AppendQuoted(Line, HostLink);
+  if (!RunHostCommand(Line))
+    return false;
+  // Wine cannot wait for a host process: watch for the link instead.
+  for (int Tries = 0; Tries < 500; ++Tries) {
+    WIN32_FIND_DATAW Data;
+    const HANDLE Found = FindFirstFileW(Link.c_str(), &Data);
+    if (Found != INVALID_HANDLE_VALUE) {
+      FindClose(Found);
+      return true;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
+}
+
+}  // namespace test_support
