@@ -43,7 +43,11 @@ REPARSE_KIND DecodeReparseData(const unsigned char *Bytes, size_t ByteCount) {
   case IoReparseTagSymlink:
     return SymbolicLink;  // relative or absolute, it is removed as a link all the same
   default:
-    return NotALink;  // other kinds are walked like ordinary directories
+    // A tag marked as a name surrogate stands for another named entity, as
+    // links do; not knowing where it leads, the walker must not enter it.
+    // Every other kind (deduplicated, cloud and similar files) is walked like
+    // an ordinary directory.
+    return (ReadLittle32(Bytes) & IoReparseTagNameSurrogate) != 0 ? UnreadableLink : NotALink;
   }
 }
 

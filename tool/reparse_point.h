@@ -14,11 +14,13 @@ enum REPARSE_KIND {
   Junction = 1,          // mount-point reparse data naming a path on a drive
   VolumeMountPoint = 2,  // mount-point reparse data naming a volume, or a mount root
   SymbolicLink = 3,      // symbolic-link reparse data, or a POSIX symbolic link
-  UnreadableLink = 4,    // marked as a link but its target cannot be told: never entered
+  UnreadableLink = 4,    // a link whose kind or target cannot be told: never entered
 };
 
 constexpr uint32_t IoReparseTagMountPoint = 0xA0000003u;
 constexpr uint32_t IoReparseTagSymlink = 0xA000000Cu;
+// The tag bit that marks reparse points standing for another named entity.
+constexpr uint32_t IoReparseTagNameSurrogate = 0x20000000u;
 // The buffer FSCTL_GET_REPARSE_POINT reads into; it lives only during one classification.
 constexpr uint32_t ReparseBufferBytes = 17000;
 

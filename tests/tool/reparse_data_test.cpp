@@ -79,10 +79,20 @@ TEST(ReparseData, SymbolicLinksOfEveryFormAreSymbolicLinks) {
 
 TEST(ReparseData, OtherTagsAreOrdinaryDirectories) {
   for (const uint32_t Tag : {0x80000013u /* dedup */, 0x9000001Au /* cloud files */, 0x8000001Bu /* app exec link */,
-                             0x00000001u, 0xA0000004u /* one off the mount-point tag */}) {
+                             0x00000001u, 0x80000004u /* one off the mount-point tag, no name surrogate */}) {
     BYTES Bytes(24, 0);
     Put32(Bytes, 0, Tag);
     EXPECT_EQ(Decode(Bytes), NotALink) << std::hex << Tag;
+  }
+}
+
+// Unknown links (name-surrogate tags) could lead anywhere: they are never entered.
+TEST(ReparseData, OtherNameSurrogatesAreNeverEntered) {
+  for (const uint32_t Tag : {0xA000001Du /* WSL symbolic link */, 0xA0000027u /* container link */,
+                             0xA0000004u /* one off the mount-point tag */, 0x20000000u}) {
+    BYTES Bytes(24, 0);
+    Put32(Bytes, 0, Tag);
+    EXPECT_EQ(Decode(Bytes), UnreadableLink) << std::hex << Tag;
   }
 }
 
