@@ -157,7 +157,9 @@ bool OpenEnumeration(DIRECTORY_ENUMERATION &Enumeration, const PLACE &Place) {
   if (Descriptor < 0)
     return false;
   struct stat Status;
-  if (fstat(Descriptor, &Status) != 0) {
+  // Checked again on what was opened: a file system mounted on the entry after
+  // it was classified must not be walked.
+  if (fstat(Descriptor, &Status) != 0 || (Place.Parent != nullptr && Status.st_dev != Place.Parent->Device)) {
     close(Descriptor);
     return false;
   }

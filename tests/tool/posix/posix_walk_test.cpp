@@ -93,6 +93,31 @@ TEST_F(PosixWalkTest, DirectorySwappedForALinkIsNeverFollowed) {
   EXPECT_EQ(Totals.Files, 0u);
 }
 
+TEST_F(PosixWalkTest, DirectorySwappedForAMountPointIsNeverEntered) {
+  // The walker classified "victim" as a directory of the tree; by the time it
+  // opens it, another file system is mounted there.
+  const fs::path MountPoint = Tree / "victim";
+  fs::create_directory(MountPoint);
+  if (mount("krax-test", MountPoint.c_str(), "tmpfs", 0, "size=1m") != 0)
+    GTEST_SKIP() << "mounting a file system is not permitted here: " << std::strerror(errno);
+  WriteFile(MountPoint / "on the mounted volume", 3);
+  platform::DIRECTORY_ENUMERATION Parent;
+  ASSERT_TRUE(platform::OpenEnumeration(Parent, platform::PLACE{Tree.c_str(), nullptr}));
+  bool Found = false;
+  while (!Found && platform::ReadEntry(Parent))
+    Found = std::strcmp(platform::EntryName(Parent), "victim") == 0;
+  WORKING_PATH Path;
+  TREE_TOTALS Totals;
+  if (Found && Path.Resolve(MountPoint.c_str()) == WORKING_PATH::RESOLUTION::Resolved)
+    DeleteDirectoryContents(Path, &Parent, Totals);
+  platform::CloseEnumeration(Parent);
+  const bool Survived = Exists(MountPoint / "on the mounted volume");
+  umount2(MountPoint.c_str(), MNT_DETACH);
+  ASSERT_TRUE(Found);
+  EXPECT_TRUE(Survived);
+  EXPECT_EQ(Totals.Files, 0u);
+}
+
 TEST_F(PosixWalkTest, DirectoriesWithoutWriteOrSearchPermissionAreOpenedUp) {
   if (geteuid() == 0 && access("/proc/self/fd", F_OK) != 0)
     GTEST_SKIP() << "no /proc to reach a directory pinned without search permission";
