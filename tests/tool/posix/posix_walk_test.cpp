@@ -244,6 +244,19 @@ TEST_F(PosixWalkTest, EntriesBeyondTheWorkingPathAreReportedAndKept) {
   EXPECT_EQ(Result.Output.find("Removing"), std::string::npos);
 }
 
+TEST_F(PosixWalkTest, ReaderOfTheOutputGoingAwayStopsNothing) {
+  // Far more messages than one buffer of standard output holds.
+  for (int Index = 0; Index < 300; ++Index)
+    fs::create_directory(Tree / ("directory " + std::to_string(Index)));
+  WriteFile(Tree / "f", 1);
+  CHILD_SETTINGS Settings;
+  Settings.OutputUnread = true;
+  const RUN_RESULT Result = RunKraxWith({Tree.string()}, Scratch.Root, Settings);
+  EXPECT_EQ(Result.ExitStatus, 0);
+  EXPECT_EQ(Result.Errors, "");
+  EXPECT_FALSE(Exists(Tree));
+}
+
 TEST_F(PosixWalkTest, NamesArePrintedAsTheirBytes) {
   // UTF-8 and a byte that is no UTF-8 at all: printed as they are, whatever the locale.
   const std::string Odd = "Gr\xc3\xbc\xc3\x9f" "e \xe2\x9c\x93 \xff-raw";
