@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -116,6 +117,44 @@ TEST_F(PosixWalkTest, DirectorySwappedForAMountPointIsNeverEntered) {
   ASSERT_TRUE(Found);
   EXPECT_TRUE(Survived);
   EXPECT_EQ(Totals.Files, 0u);
+}
+
+TEST_F(PosixWalkTest, MountPointSwappedInIsNotOpenedUpEither) {
+  // As above, for a user who may not search the mounted volume's root: its
+  // mode belongs to another file system and stays as it is.
+  if (geteuid() != 0 || access("/proc/self/fd", F_OK) != 0)
+    GTEST_SKIP() << "needs root to mount a volume for an unprivileged user, and /proc";
+  const fs::path MountPoint = Tree / "victim";
+  fs::create_directory(MountPoint);
+  GiveAway(Scratch.Root);
+  if (mount("krax-test", MountPoint.c_str(), "tmpfs", 0, "size=1m,mode=000,uid=65534,gid=65534") != 0)
+    GTEST_SKIP() << "mounting a file system is not permitted here: " << std::strerror(errno);
+  const pid_t Child = fork();
+  if (Child == 0) {
+    if (setgroups(0, nullptr) != 0 || setgid(UnprivilegedId) != 0 || setuid(UnprivilegedId) != 0)
+      _exit(2);
+    platform::DIRECTORY_ENUMERATION Parent;
+    if (!platform::OpenEnumeration(Parent, platform::PLACE{Tree.c_str(), nullptr}))
+      _exit(3);
+    bool Found = false;
+    while (!Found && platform::ReadEntry(Parent))
+      Found = std::strcmp(platform::EntryName(Parent), "victim") == 0;
+    static WORKING_PATH Path;
+    if (!Found || Path.Resolve(MountPoint.c_str()) != WORKING_PATH::RESOLUTION::Resolved)
+      _exit(4);
+    TREE_TOTALS Totals;
+    DeleteDirectoryContents(Path, &Parent, Totals);
+    _exit(0);
+  }
+  int Status = -1;
+  ASSERT_EQ(waitpid(Child, &Status, 0), Child);
+  struct stat Mode;
+  const int Stated = stat(MountPoint.c_str(), &Mode);
+  umount2(MountPoint.c_str(), MNT_DETACH);
+  ASSERT_TRUE(WIFEXITED(Status));
+  ASSERT_EQ(WEXITSTATUS(Status), 0);
+  ASSERT_EQ(Stated, 0);
+  EXPECT_EQ(Mode.st_mode & 07777, 0u);
 }
 
 TEST_F(PosixWalkTest, DirectoriesWithoutWriteOrSearchPermissionAreOpenedUp) {
