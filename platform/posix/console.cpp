@@ -1,12 +1,18 @@
 #include "platform/console.h"
 
 #include <clocale>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 
 namespace platform {
 
-void PrepareConsole() { setlocale(LC_ALL, ""); }
+void PrepareConsole() {
+  setlocale(LC_ALL, "");
+  // Output errors are not examined: a reader of the messages that goes away
+  // must not end the deletion half-way, as the default SIGPIPE would.
+  signal(SIGPIPE, SIG_IGN);
+}
 
 void PrintPathMessage(const char *Template, const char *Path, const char *Name) {
   // Paths are printed as the bytes they are; the template is split at its

@@ -43,15 +43,16 @@ const dirent &CurrentEntry(const DIRECTORY_ENUMERATION &Enumeration) {
 // Opens a directory the caller may not read or search by granting its owner
 // read, write and search first. The directory is pinned with an O_PATH
 // descriptor, so the mode change reaches the directory that was checked, never
-// a link swapped in for it.
-int OpenAfterGrantingAccess(const RELATIVE_NAME &Where) {
+// a link swapped in for it, and a directory on another device than Place's
+// parent (a file system mounted there since) is left as it is.
+int OpenAfterGrantingAccess(const RELATIVE_NAME &Where, const PLACE &Place) {
   const int Pinned = openat(Where.Directory, Where.Name, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (Pinned < 0)
     return -1;
   int Opened = -1;
   struct stat Status;
   char ProcessPath[48];
-  if (fstat(Pinned, &Status) == 0 &&
+  if (fstat(Pinned, &Status) == 0 && (Place.Parent == nullptr || Status.st_dev == Place.Parent->Device) &&
       std::snprintf(ProcessPath, sizeof ProcessPath, "/proc/self/fd/%d", Pinned) < static_cast<int>(sizeof ProcessPath) &&
       chmod(ProcessPath, (Status.st_mode & 07777) | S_IRWXU) == 0)
     Opened = openat(Pinned, ".", DirectoryOpenFlags);
@@ -153,11 +154,13 @@ bool OpenEnumeration(DIRECTORY_ENUMERATION &Enumeration, const PLACE &Place) {
   const RELATIVE_NAME Where = Relative(Place);
   int Descriptor = openat(Where.Directory, Where.Name, DirectoryOpenFlags);
   if (Descriptor < 0 && errno == EACCES)
-    Descriptor = OpenAfterGrantingAccess(Where);
+    Descriptor = OpenAfterGrantingAccess(Where, Place);
   if (Descriptor < 0)
     return false;
   struct stat Status;
-  if (fstat(Descriptor, &Status) != 0) {
+  // Checked again on what was opened: a file system mounted on the entry after
+  // it was classified must not be walked.
+  if (fstat(Descriptor, &Status) != 0 || (Place.Parent != nullptr && Status.st_dev != Place.Parent->Device)) {
     close(Descriptor);
     return false;
   }

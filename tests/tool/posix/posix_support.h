@@ -17,6 +17,7 @@ constexpr uid_t UnprivilegedId = 65534;
 struct CHILD_SETTINGS {
   bool Unprivileged = false;  // run as UnprivilegedId (needs root)
   int DescriptorLimit = 0;    // soft and hard RLIMIT_NOFILE; 0 leaves it
+  bool OutputUnread = false;  // standard output is a pipe whose reader has gone
 };
 
 RUN_RESULT RunKraxWith(const std::vector<PATH_STRING> &Arguments, const fs::path &WorkingDirectory,

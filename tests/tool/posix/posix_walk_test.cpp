@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -91,6 +92,69 @@ TEST_F(PosixWalkTest, DirectorySwappedForALinkIsNeverFollowed) {
   platform::CloseEnumeration(Parent);
   EXPECT_TRUE(Exists(Outside / "inner" / "kept"));
   EXPECT_EQ(Totals.Files, 0u);
+}
+
+TEST_F(PosixWalkTest, DirectorySwappedForAMountPointIsNeverEntered) {
+  // The walker classified "victim" as a directory of the tree; by the time it
+  // opens it, another file system is mounted there.
+  const fs::path MountPoint = Tree / "victim";
+  fs::create_directory(MountPoint);
+  if (mount("krax-test", MountPoint.c_str(), "tmpfs", 0, "size=1m") != 0)
+    GTEST_SKIP() << "mounting a file system is not permitted here: " << std::strerror(errno);
+  WriteFile(MountPoint / "on the mounted volume", 3);
+  platform::DIRECTORY_ENUMERATION Parent;
+  ASSERT_TRUE(platform::OpenEnumeration(Parent, platform::PLACE{Tree.c_str(), nullptr}));
+  bool Found = false;
+  while (!Found && platform::ReadEntry(Parent))
+    Found = std::strcmp(platform::EntryName(Parent), "victim") == 0;
+  WORKING_PATH Path;
+  TREE_TOTALS Totals;
+  if (Found && Path.Resolve(MountPoint.c_str()) == WORKING_PATH::RESOLUTION::Resolved)
+    DeleteDirectoryContents(Path, &Parent, Totals);
+  platform::CloseEnumeration(Parent);
+  const bool Survived = Exists(MountPoint / "on the mounted volume");
+  umount2(MountPoint.c_str(), MNT_DETACH);
+  ASSERT_TRUE(Found);
+  EXPECT_TRUE(Survived);
+  EXPECT_EQ(Totals.Files, 0u);
+}
+
+TEST_F(PosixWalkTest, MountPointSwappedInIsNotOpenedUpEither) {
+  // As above, for a user who may not search the mounted volume's root: its
+  // mode belongs to another file system and stays as it is.
+  if (geteuid() != 0 || access("/proc/self/fd", F_OK) != 0)
+    GTEST_SKIP() << "needs root to mount a volume for an unprivileged user, and /proc";
+  const fs::path MountPoint = Tree / "victim";
+  fs::create_directory(MountPoint);
+  GiveAway(Scratch.Root);
+  if (mount("krax-test", MountPoint.c_str(), "tmpfs", 0, "size=1m,mode=000,uid=65534,gid=65534") != 0)
+    GTEST_SKIP() << "mounting a file system is not permitted here: " << std::strerror(errno);
+  const pid_t Child = fork();
+  if (Child == 0) {
+    if (setgroups(0, nullptr) != 0 || setgid(UnprivilegedId) != 0 || setuid(UnprivilegedId) != 0)
+      _exit(2);
+    platform::DIRECTORY_ENUMERATION Parent;
+    if (!platform::OpenEnumeration(Parent, platform::PLACE{Tree.c_str(), nullptr}))
+      _exit(3);
+    bool Found = false;
+    while (!Found && platform::ReadEntry(Parent))
+      Found = std::strcmp(platform::EntryName(Parent), "victim") == 0;
+    static WORKING_PATH Path;
+    if (!Found || Path.Resolve(MountPoint.c_str()) != WORKING_PATH::RESOLUTION::Resolved)
+      _exit(4);
+    TREE_TOTALS Totals;
+    DeleteDirectoryContents(Path, &Parent, Totals);
+    _exit(0);
+  }
+  int Status = -1;
+  ASSERT_EQ(waitpid(Child, &Status, 0), Child);
+  struct stat Mode;
+  const int Stated = stat(MountPoint.c_str(), &Mode);
+  umount2(MountPoint.c_str(), MNT_DETACH);
+  ASSERT_TRUE(WIFEXITED(Status));
+  ASSERT_EQ(WEXITSTATUS(Status), 0);
+  ASSERT_EQ(Stated, 0);
+  EXPECT_EQ(Mode.st_mode & 07777, 0u);
 }
 
 TEST_F(PosixWalkTest, DirectoriesWithoutWriteOrSearchPermissionAreOpenedUp) {
@@ -217,6 +281,19 @@ TEST_F(PosixWalkTest, EntriesBeyondTheWorkingPathAreReportedAndKept) {
   EXPECT_EQ(Result.Output.substr(Result.Output.size() - Shown(Tree).size() - 20),
             "Could not remove '" + Shown(Tree) + "'\n");
   EXPECT_EQ(Result.Output.find("Removing"), std::string::npos);
+}
+
+TEST_F(PosixWalkTest, ReaderOfTheOutputGoingAwayStopsNothing) {
+  // Far more messages than one buffer of standard output holds.
+  for (int Index = 0; Index < 300; ++Index)
+    fs::create_directory(Tree / ("directory " + std::to_string(Index)));
+  WriteFile(Tree / "f", 1);
+  CHILD_SETTINGS Settings;
+  Settings.OutputUnread = true;
+  const RUN_RESULT Result = RunKraxWith({Tree.string()}, Scratch.Root, Settings);
+  EXPECT_EQ(Result.ExitStatus, 0);
+  EXPECT_EQ(Result.Errors, "");
+  EXPECT_FALSE(Exists(Tree));
 }
 
 TEST_F(PosixWalkTest, NamesArePrintedAsTheirBytes) {

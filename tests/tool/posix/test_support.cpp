@@ -40,7 +40,7 @@ void RemoveBelow(int Directory) {
 void ReadAll(int OutputPipe, int ErrorPipe, RUN_RESULT &Result) {
   pollfd Pipes[2] = {{OutputPipe, POLLIN, 0}, {ErrorPipe, POLLIN, 0}};
   std::string *Sinks[2] = {&Result.Output, &Result.Errors};
-  int Open = 2;
+  int Open = (OutputPipe >= 0) + (ErrorPipe >= 0);
   char Chunk[65536];
   while (Open > 0) {
     if (poll(Pipes, 2, -1) < 0)
@@ -95,6 +95,10 @@ RUN_RESULT RunKraxWith(const std::vector<PATH_STRING> &Arguments, const fs::path
   for (std::string &Copy : Copies)
     Argv.push_back(Copy.data());
   Argv.push_back(nullptr);
+  if (Settings.OutputUnread) {
+    close(Output[0]);
+    Output[0] = -1;
+  }
   const pid_t Child = fork();
   if (Child == 0) {
     dup2(Output[1], 1);
