@@ -170,11 +170,9 @@ void SleepMilliseconds(uint32_t Milliseconds) {
 }
 
 int32_t CurrentThreadId() {
-  // The system call is not cheap and a thread's identifier never changes.
-  static thread_local int32_t ThreadId = 0;
-  if (ThreadId == 0)
-    ThreadId = static_cast<int32_t>(syscall(SYS_gettid));
-  return ThreadId;
+  // Not cached: the child of a fork would keep its parent's identifier, which
+  // another thread of the child may later be given.
+  return static_cast<int32_t>(syscall(SYS_gettid));
 }
 
 }  // namespace platform
