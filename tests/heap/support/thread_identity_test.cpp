@@ -3,6 +3,8 @@
 // inherited from the parent could later match another thread of the child.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
 #if __has_include(<sys/wait.h>)
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -13,6 +15,7 @@
 TEST(ThreadIdentity, ChildOfForkReportsItsOwnIdentifier) {
   const int32_t ParentId = platform::CurrentThreadId();
   ASSERT_EQ(ParentId, static_cast<int32_t>(syscall(SYS_gettid)));
+  std::fflush(nullptr);  // the child must not repeat output buffered here
   const pid_t Child = fork();
   ASSERT_NE(Child, -1);
   if (Child == 0) {
