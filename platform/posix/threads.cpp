@@ -1,6 +1,7 @@
 #include "platform/threads.h"
 
 #include <linux/futex.h>
+#include <pthread.h>
 #include <sched.h>
 #include <sys/mman.h>
 #include <sys/syscall.h>
@@ -169,11 +170,25 @@ void SleepMilliseconds(uint32_t Milliseconds) {
     Request = Remaining;
 }
 
+namespace {
+
+// The system call is not cheap and a thread's identifier never changes, except
+// across fork: the child's one thread starts with its parent's cached value,
+// which another thread of the child may later be given, so it is forgotten.
+constinit thread_local int32_t CachedThreadId = 0;
+
+void ForgetThreadIdInChild() { CachedThreadId = 0; }
+
+}  // namespace
+
 int32_t CurrentThreadId() {
-  // The system call is not cheap and a thread's identifier never changes.
-  static thread_local int32_t ThreadId = 0;
-  if (ThreadId == 0)
-    ThreadId = static_cast<int32_t>(syscall(SYS_gettid));
+  if (CachedThreadId != 0)
+    return CachedThreadId;
+  // Without the fork handler the value cannot be trusted to stay right: ask every time.
+  static const bool ForgottenInChild = pthread_atfork(nullptr, nullptr, ForgetThreadIdInChild) == 0;
+  const int32_t ThreadId = static_cast<int32_t>(syscall(SYS_gettid));
+  if (ForgottenInChild)
+    CachedThreadId = ThreadId;
   return ThreadId;
 }
 
