@@ -273,7 +273,11 @@ void FIND::UpdateLookaside(uint64_t Address, PAGE *Page, int32_t Version) {
     ShareLock.ChangeSharedToExclusive();
   const uint64_t Key = Address & ~GranuleMask;
   // Only the page's own keys are written, those its removal will empty again.
-  if (Page->CurrentVersion() == Version && IsLookasideKeyOf(Key, Page))
+  // While this claim waited, the page may have left the table: the page store
+  // removes it before it destroys the descriptor, so the version alone still
+  // matches in that gap, and the entry would outlive the page.
+  if (Page->CurrentVersion() == Version && IsLookasideKeyOf(Key, Page) &&
+      LocatePage(Page->Address, Page->ParentBucket) == Page)
     Lookaside[HashIndex(Key, LookasideShift, LookasideMask)] = LOOKASIDE_ENTRY{Key, Page};
   if (Held)
     ShareLock.ReleaseExclusive();

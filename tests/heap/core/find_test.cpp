@@ -167,12 +167,40 @@ TEST(Find, LookasideHoldsOneEntryPerElementStartOrGranule) {
   Find.UpdateLookaside(0x7770000, Large, Large->CurrentVersion() - 2);
   EXPECT_EQ(EntriesOf(Find, Large), 0);
   Find.UpdateLookaside(0x7770000, Large, Large->CurrentVersion());
-  EXPECT_EQ(EntriesOf(Find, Large), 1);
+  EXPECT_EQ(EntriesOf(Find, Large), 0) << "a page no longer filed gets no entry";
   Find.RemovePage(Small);
   EXPECT_EQ(EntriesOf(Find, Small), 0);
   Find.InsertPage(Large);
   Find.RemovePage(Large);
   EXPECT_EQ(EntriesOf(Find, Large), 0);
+}
+
+// The page store takes a page out of the table before it destroys the
+// descriptor. A lookup that found the page and then waited for its exclusive
+// claim must not file an entry in that gap: the version still matches, and the
+// entry would outlive the page and answer for the descriptor's next life.
+TEST(Find, ALookupWhosePageLeavesTheTableWhileItWaitsFilesNoEntry) {
+  TEST_BACK_END BackEnd;
+  THREAD_SAFE ThreadSafe(false);
+  CACHE Eight(8192, 0, 65536, 65536, false, &ThreadSafe);
+  FIND Find(4096, 8192, 0, false, true, &BackEnd, &ThreadSafe);
+  Find.RegisterHeap(65535, 4095);
+  alignas(PAGE) unsigned char Storage[512];
+  PAGE *Page = new (Storage) PAGE(0x7770000, &Eight, 65536, NoBucket(), 2);
+  Find.InsertPage(Page);
+  const uint64_t OldAddress = 0x7770000 + 8192;
+  Find.RemovePage(Page);
+  const int32_t Version = Page->CurrentVersion();
+  Find.UpdateLookaside(OldAddress, Page, Version);
+  EXPECT_EQ(EntriesOf(Find, Page), 0);
+  Page->Destroy();
+  Page->Build(0x9990000, &Eight, 65536, NoBucket(), Version + 2);
+  Find.InsertPage(Page);
+  int32_t Size = -1;
+  EXPECT_FALSE(Find.DescribeAddress(reinterpret_cast<void *>(OldAddress), nullptr, &Eight, Size))
+      << "an address of no page is reported as the reused descriptor's";
+  EXPECT_EQ(Size, -1);
+  Find.RemovePage(Page);
 }
 
 struct LOOKUP_TREE : TEST_TREE {
