@@ -96,8 +96,12 @@ void FIND::RegisterHeap(uint32_t TopMask, uint32_t SmallestMask) {
     SoftwareFailure(TopCacheSizesMessage);
   ClaimExclusive();
   TopCacheMask = TopMask;
-  if (GranuleMask > SmallestMask)
+  if (GranuleMask > SmallestMask) {
     GranuleMask = SmallestMask;
+    // Keys filed under the wider granule are not all among those a removal
+    // computes from now on: drop them, misses refill the lookaside.
+    EmptyArrays(nullptr, 0, Lookaside, LookasideSize);
+  }
   ReleaseExclusive();
 }
 
