@@ -83,4 +83,5 @@ struct NEW_PAGES : SYSTEM_FACTS_ATTACHMENT {
   void ReleaseInternalPages(SIZE_CLASS &Class, bool KeepMemory);
   int32_t ClassOfFirstInternalPage(const PAGE *Page) const;
   PAGE *LastInternalPageFrom(int32_t FirstClass);
+  PAGE *WalkPageAfter(const PAGE *Page);
 };
