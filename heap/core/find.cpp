@@ -133,10 +133,16 @@ bool FIND::IsLookasideKeyOf(uint64_t Key, const PAGE *Page) const {
 void FIND::InsertPage(PAGE *Page) {
   ClaimExclusive();
   LinkOf(Page).Append(HashTable[HashIndex(Page->Address, HashShift, HashMask)]);
-  if (LookasideOn())
-    ForEachLookasideKey(Page, [this, Page](uint64_t Key) {
-      Lookaside[HashIndex(Key, LookasideShift, LookasideMask)] = LOOKASIDE_ENTRY{Key, Page};
-    });
+  const bool On = LookasideOn();
+  // While the lookaside is off the page gets no entries, but an entry left
+  // from before for an enclosing page must not go on standing for them.
+  ForEachLookasideKey(Page, [this, Page, On](uint64_t Key) {
+    LOOKASIDE_ENTRY &Entry = Lookaside[HashIndex(Key, LookasideShift, LookasideMask)];
+    if (On)
+      Entry = LOOKASIDE_ENTRY{Key, Page};
+    else if (Entry.Key == Key)
+      Entry = LOOKASIDE_ENTRY{EmptyKey, EmptyPage()};
+  });
   ++PageCount;
   if (HashSize / 4 + PageCount > HashSize)
     ResizeHashTable();

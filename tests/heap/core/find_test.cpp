@@ -224,6 +224,36 @@ TEST(Find, AGranuleThatNarrowsLeavesNoEntryBehind) {
   EXPECT_EQ(Size, -1);
 }
 
+// A page filed while the lookaside is off (a heap-wide wipe restarted the
+// count) gets no entries, but an entry of the page that encloses it, left from
+// before, must not go on standing for its granules: a release there would act
+// on the enclosing page's element, which holds the whole inner page.
+TEST(Find, APageFiledWhileTheLookasideIsOffOutranksTheEnclosingEntry) {
+  TEST_BACK_END BackEnd;
+  THREAD_SAFE ThreadSafe(false);
+  CACHE Top(65536, 0, 65536, 65536, false, &ThreadSafe);
+  CACHE Inner(8192, 0, 65536, 65536, false, &ThreadSafe);
+  FIND Find(4096, 8192, 0, false, true, &BackEnd, &ThreadSafe);
+  Find.RegisterHeap(65535, 4095);
+  alignas(PAGE) unsigned char Storage[2][512];
+  PAGE *Outer = new (Storage[0]) PAGE(0x7770000, &Top, 65536, NoBucket(), 2);
+  Find.InsertPage(Outer);
+  ASSERT_EQ(EntriesOf(Find, Outer), 1);
+  Find.LookasideThreshold = 1;
+  Find.LookasideLookups.store(0);
+  PAGE *Page = new (Storage[1]) PAGE(0x7770000, &Inner, -1, &Top, 4);
+  Find.InsertPage(Page);
+  EXPECT_EQ(EntriesOf(Find, Page), 0) << "inserted while the lookaside is off";
+  EXPECT_EQ(EntriesOf(Find, Outer), 0);
+  int32_t Size = -1;
+  Find.DescribeAddress(reinterpret_cast<void *>(0x7770000), nullptr, &Top, Size);  // counted: switches it on
+  Size = -1;
+  Find.DescribeAddress(reinterpret_cast<void *>(0x7770000), nullptr, &Top, Size);
+  EXPECT_NE(Size, 65536) << "the enclosing page answered for the inner page's first element";
+  Find.RemovePage(Page);
+  Find.RemovePage(Outer);
+}
+
 struct LOOKUP_TREE : TEST_TREE {
   CACHE *Top;
   CACHE *Middle;
