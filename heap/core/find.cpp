@@ -96,8 +96,12 @@ void FIND::RegisterHeap(uint32_t TopMask, uint32_t SmallestMask) {
     SoftwareFailure(TopCacheSizesMessage);
   ClaimExclusive();
   TopCacheMask = TopMask;
-  if (GranuleMask > SmallestMask)
+  if (GranuleMask > SmallestMask) {
     GranuleMask = SmallestMask;
+    // Keys filed under the wider granule are not all among those a removal
+    // computes from now on: drop them, misses refill the lookaside.
+    EmptyArrays(nullptr, 0, Lookaside, LookasideSize);
+  }
   ReleaseExclusive();
 }
 
@@ -129,10 +133,16 @@ bool FIND::IsLookasideKeyOf(uint64_t Key, const PAGE *Page) const {
 void FIND::InsertPage(PAGE *Page) {
   ClaimExclusive();
   LinkOf(Page).Append(HashTable[HashIndex(Page->Address, HashShift, HashMask)]);
-  if (LookasideOn())
-    ForEachLookasideKey(Page, [this, Page](uint64_t Key) {
-      Lookaside[HashIndex(Key, LookasideShift, LookasideMask)] = LOOKASIDE_ENTRY{Key, Page};
-    });
+  const bool On = LookasideOn();
+  // While the lookaside is off the page gets no entries, but an entry left
+  // from before for an enclosing page must not go on standing for them.
+  ForEachLookasideKey(Page, [this, Page, On](uint64_t Key) {
+    LOOKASIDE_ENTRY &Entry = Lookaside[HashIndex(Key, LookasideShift, LookasideMask)];
+    if (On)
+      Entry = LOOKASIDE_ENTRY{Key, Page};
+    else if (Entry.Key == Key)
+      Entry = LOOKASIDE_ENTRY{EmptyKey, EmptyPage()};
+  });
   ++PageCount;
   if (HashSize / 4 + PageCount > HashSize)
     ResizeHashTable();
@@ -273,7 +283,11 @@ void FIND::UpdateLookaside(uint64_t Address, PAGE *Page, int32_t Version) {
     ShareLock.ChangeSharedToExclusive();
   const uint64_t Key = Address & ~GranuleMask;
   // Only the page's own keys are written, those its removal will empty again.
-  if (Page->CurrentVersion() == Version && IsLookasideKeyOf(Key, Page))
+  // While this claim waited, the page may have left the table: the page store
+  // removes it before it destroys the descriptor, so the version alone still
+  // matches in that gap, and the entry would outlive the page.
+  if (Page->CurrentVersion() == Version && IsLookasideKeyOf(Key, Page) &&
+      LocatePage(Page->Address, Page->ParentBucket) == Page)
     Lookaside[HashIndex(Key, LookasideShift, LookasideMask)] = LOOKASIDE_ENTRY{Key, Page};
   if (Held)
     ShareLock.ReleaseExclusive();

@@ -4,6 +4,7 @@
 #include <new>
 
 #include "heap/buckets/cache.h"
+#include "heap/core/find.h"
 #include "heap/pages/duzovev_back_end.h"
 #include "heap/support/thread_safe.h"
 #include "heap/support/bit_utilities.h"
@@ -275,18 +276,22 @@ int32_t NEW_PAGES::ClassOfFirstInternalPage(const PAGE *Page) const {
   return -1;
 }
 
+PAGE *NEW_PAGES::WalkPageAfter(const PAGE *Page) {
+  if (Page->StoreLink.Previous != nullptr)
+    return PAGE::FromStoreLink(Page->StoreLink.Previous);
+  const int32_t Class = ClassOfFirstInternalPage(Page);
+  return Class >= 0 ? LastInternalPageFrom(Class + 1) : nullptr;
+}
+
 bool NEW_PAGES::NextWalkPage(ELEMENT_INFO &Walk, FIND *Find) {
   GROUP_LOCK_GUARD Claim(ThreadSafe, Lock);
-  PAGE *Next = nullptr;
-  if (Walk.Address == 0 || Walk.Page == nullptr) {
-    Next = LastInternalPageFrom(0);
-  } else if (Walk.Page->StoreLink.Previous != nullptr) {
-    Next = PAGE::FromStoreLink(Walk.Page->StoreLink.Previous);
-  } else {
-    const int32_t Class = ClassOfFirstInternalPage(Walk.Page);
-    if (Class >= 0)
-      Next = LastInternalPageFrom(Class + 1);
-  }
+  PAGE *Next = Walk.Address == 0 || Walk.Page == nullptr ? LastInternalPageFrom(0) : WalkPageAfter(Walk.Page);
+  // A page on its chain but not in the walk's lookup is being made or deleted
+  // on another thread, and its descriptor may be destroyed or rebuilt as soon
+  // as this lock is given back. A filed page stays while the walk's claim on
+  // the lookup lasts.
+  while (Next != nullptr && Find != nullptr && Find->LocatePage(Next->Address, Next->ParentBucket) != Next)
+    Next = WalkPageAfter(Next);
   if (Next == nullptr) {
     Walk.Address = 0;
     return false;

@@ -12,8 +12,9 @@
 // back in the destructor; data pages belong to their page until DeletePage or
 // DeleteAll.
 //
-// The store never holds its lock while it asks the back end, a parent cache or
-// an address lookup for anything, so its lock is always the innermost.
+// The store never holds its lock while it asks a parent cache for anything or
+// claims an address lookup's lock, so its lock is always the innermost; a page
+// walk reads the lookup under the claim its caller already holds.
 #pragma once
 
 #include <cstdint>
@@ -83,4 +84,5 @@ struct NEW_PAGES : SYSTEM_FACTS_ATTACHMENT {
   void ReleaseInternalPages(SIZE_CLASS &Class, bool KeepMemory);
   int32_t ClassOfFirstInternalPage(const PAGE *Page) const;
   PAGE *LastInternalPageFrom(int32_t FirstClass);
+  PAGE *WalkPageAfter(const PAGE *Page);
 };

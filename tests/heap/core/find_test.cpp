@@ -167,12 +167,91 @@ TEST(Find, LookasideHoldsOneEntryPerElementStartOrGranule) {
   Find.UpdateLookaside(0x7770000, Large, Large->CurrentVersion() - 2);
   EXPECT_EQ(EntriesOf(Find, Large), 0);
   Find.UpdateLookaside(0x7770000, Large, Large->CurrentVersion());
-  EXPECT_EQ(EntriesOf(Find, Large), 1);
+  EXPECT_EQ(EntriesOf(Find, Large), 0) << "a page no longer filed gets no entry";
   Find.RemovePage(Small);
   EXPECT_EQ(EntriesOf(Find, Small), 0);
   Find.InsertPage(Large);
   Find.RemovePage(Large);
   EXPECT_EQ(EntriesOf(Find, Large), 0);
+}
+
+// The page store takes a page out of the table before it destroys the
+// descriptor. A lookup that found the page and then waited for its exclusive
+// claim must not file an entry in that gap: the version still matches, and the
+// entry would outlive the page and answer for the descriptor's next life.
+TEST(Find, ALookupWhosePageLeavesTheTableWhileItWaitsFilesNoEntry) {
+  TEST_BACK_END BackEnd;
+  THREAD_SAFE ThreadSafe(false);
+  CACHE Eight(8192, 0, 65536, 65536, false, &ThreadSafe);
+  FIND Find(4096, 8192, 0, false, true, &BackEnd, &ThreadSafe);
+  Find.RegisterHeap(65535, 4095);
+  alignas(PAGE) unsigned char Storage[512];
+  PAGE *Page = new (Storage) PAGE(0x7770000, &Eight, 65536, NoBucket(), 2);
+  Find.InsertPage(Page);
+  const uint64_t OldAddress = 0x7770000 + 8192;
+  Find.RemovePage(Page);
+  const int32_t Version = Page->CurrentVersion();
+  Find.UpdateLookaside(OldAddress, Page, Version);
+  EXPECT_EQ(EntriesOf(Find, Page), 0);
+  Page->Destroy();
+  Page->Build(0x9990000, &Eight, 65536, NoBucket(), Version + 2);
+  Find.InsertPage(Page);
+  int32_t Size = -1;
+  EXPECT_FALSE(Find.DescribeAddress(reinterpret_cast<void *>(OldAddress), nullptr, &Eight, Size))
+      << "an address of no page is reported as the reused descriptor's";
+  EXPECT_EQ(Size, -1);
+  Find.RemovePage(Page);
+}
+
+// A heap with smaller pages joining a shared table narrows the granule. Keys
+// filed under the wider granule are not all among those a removal computes
+// afterwards; none may outlive its page.
+TEST(Find, AGranuleThatNarrowsLeavesNoEntryBehind) {
+  TEST_BACK_END BackEnd;
+  THREAD_SAFE ThreadSafe(false);
+  CACHE Wide(12288, 0, 65536, 65536, false, &ThreadSafe);
+  FIND Find(4096, 8192, 0, true, true, &BackEnd, &ThreadSafe);
+  Find.RegisterHeap(65535, 8191);
+  alignas(PAGE) unsigned char Storage[512];
+  PAGE *Page = new (Storage) PAGE(0x7770000, &Wide, 65536, NoBucket(), 2);
+  Find.InsertPage(Page);
+  EXPECT_EQ(EntriesOf(Find, Page), 6);
+  Find.RegisterHeap(65535, 4095);
+  Find.RemovePage(Page);
+  EXPECT_EQ(EntriesOf(Find, Page), 0);
+  int32_t Size = -1;
+  EXPECT_FALSE(Find.DescribeAddress(reinterpret_cast<void *>(0x7772010), nullptr, &Wide, Size));
+  EXPECT_EQ(Size, -1);
+}
+
+// A page filed while the lookaside is off (a heap-wide wipe restarted the
+// count) gets no entries, but an entry of the page that encloses it, left from
+// before, must not go on standing for its granules: a release there would act
+// on the enclosing page's element, which holds the whole inner page.
+TEST(Find, APageFiledWhileTheLookasideIsOffOutranksTheEnclosingEntry) {
+  TEST_BACK_END BackEnd;
+  THREAD_SAFE ThreadSafe(false);
+  CACHE Top(65536, 0, 65536, 65536, false, &ThreadSafe);
+  CACHE Inner(8192, 0, 65536, 65536, false, &ThreadSafe);
+  FIND Find(4096, 8192, 0, false, true, &BackEnd, &ThreadSafe);
+  Find.RegisterHeap(65535, 4095);
+  alignas(PAGE) unsigned char Storage[2][512];
+  PAGE *Outer = new (Storage[0]) PAGE(0x7770000, &Top, 65536, NoBucket(), 2);
+  Find.InsertPage(Outer);
+  ASSERT_EQ(EntriesOf(Find, Outer), 1);
+  Find.LookasideThreshold = 1;
+  Find.LookasideLookups.store(0);
+  PAGE *Page = new (Storage[1]) PAGE(0x7770000, &Inner, -1, &Top, 4);
+  Find.InsertPage(Page);
+  EXPECT_EQ(EntriesOf(Find, Page), 0) << "inserted while the lookaside is off";
+  EXPECT_EQ(EntriesOf(Find, Outer), 0);
+  int32_t Size = -1;
+  Find.DescribeAddress(reinterpret_cast<void *>(0x7770000), nullptr, &Top, Size);  // counted: switches it on
+  Size = -1;
+  Find.DescribeAddress(reinterpret_cast<void *>(0x7770000), nullptr, &Top, Size);
+  EXPECT_NE(Size, 65536) << "the enclosing page answered for the inner page's first element";
+  Find.RemovePage(Page);
+  Find.RemovePage(Outer);
 }
 
 struct LOOKUP_TREE : TEST_TREE {
@@ -286,6 +365,35 @@ TEST(Find, WalkVisitsEveryElementOfTheInnerPages) {
   void *Inside = static_cast<char *>(First) + 1;
   EXPECT_FALSE(Tree.Find->WalkHeap(InUse, Inside, Tree.Top, Size)) << "a step from inside an element";
   EXPECT_EQ(Inside, static_cast<char *>(First) + 1);
+}
+
+// A page that has left the table is being deleted on another thread (the page
+// store takes it out of the table before it takes it off its chain and destroys
+// the descriptor): a walk must step over it, not report its elements.
+TEST(Find, WalkStepsOverAPageThatLeftTheTable) {
+  LOOKUP_TREE Tree(0);
+  std::vector<void *> Held;
+  for (int Index = 0; Index < 65; ++Index)
+    Held.push_back(Tree.Small->New());
+  PAGE *Leaving = Tree.Small->FindPage(reinterpret_cast<uint64_t>(Held.front()), &*Tree.Find);
+  ASSERT_NE(Leaving, nullptr);
+  ASSERT_NE(Leaving, Tree.Small->FindPage(reinterpret_cast<uint64_t>(Held.back()), &*Tree.Find));
+  Tree.Find->RemovePage(Leaving);
+  bool InUse = false;
+  void *Address = nullptr;
+  int32_t Size = 0;
+  int32_t Steps = 0;
+  int32_t InLeaving = 0;
+  while (Tree.Find->WalkHeap(InUse, Address, Tree.Top, Size) && Steps < 10000) {
+    ++Steps;
+    const uint64_t At = reinterpret_cast<uint64_t>(Address);
+    InLeaving += At >= Leaving->Address && At < Leaving->Address + 4096 ? 1 : 0;
+  }
+  EXPECT_EQ(InLeaving, 0);
+  EXPECT_EQ(Steps, 14 + 64) << "the middle page less its two lent elements, and the other small page";
+  Tree.Find->InsertPage(Leaving);
+  for (void *Item : Held)
+    EXPECT_TRUE(Tree.Find->Delete(Item, Tree.Top));
 }
 
 }  // namespace
