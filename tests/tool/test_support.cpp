@@ -10,6 +10,13 @@
 
 namespace test_support {
 
+void TREE_TEST::SetUp() {
+  ASSERT_FALSE(Scratch.Root.empty());
+  fs::create_directory(Tree);
+  fs::create_directories(Outside / "inner");
+  WriteFile(Outside / "inner" / "kept", 5);
+}
+
 void WriteFile(const fs::path &Path, size_t Bytes) {
   std::ofstream File(LongForm(Path), std::ios::binary);
   const std::string Content(Bytes, 'k');

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "platform/entry.h"
 #include "tool/tree_totals.h"
 #include "tool/working_path.h"
@@ -28,6 +30,17 @@ struct SCRATCH_DIRECTORY {
   ~SCRATCH_DIRECTORY();
   SCRATCH_DIRECTORY(const SCRATCH_DIRECTORY &) = delete;
   SCRATCH_DIRECTORY &operator=(const SCRATCH_DIRECTORY &) = delete;
+};
+
+// The fixture of every walk test: a scratch folder holding the tree to delete
+// and, beside it, "outside/inner/kept", which no deletion may touch.
+class TREE_TEST : public testing::Test {
+ protected:
+  SCRATCH_DIRECTORY Scratch;
+  fs::path Tree = Scratch.Root / "tree";
+  fs::path Outside = Scratch.Root / "outside";
+
+  void SetUp() override;
 };
 
 struct RUN_RESULT {

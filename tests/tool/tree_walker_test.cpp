@@ -20,18 +20,13 @@ std::string ReadAll(const fs::path &Path) {
   return std::string(std::istreambuf_iterator<char>(File), {});
 }
 
-class TreeWalkerTest : public testing::Test {
+class TreeWalkerTest : public TREE_TEST {
 protected:
-  SCRATCH_DIRECTORY Scratch;
-  fs::path Tree = Scratch.Root / "tree";
-  fs::path Outside = Scratch.Root / "outside";
-
   void SetUp() override {
-    ASSERT_FALSE(Scratch.Root.empty());
-    fs::create_directory(Tree);
-    fs::create_directory(Outside);
+    TREE_TEST::SetUp();
+    if (HasFatalFailure())
+      return;
     WriteFile(Outside / "keep.txt", 7);
-    fs::create_directory(Outside / "inner");
     WriteFile(Outside / "inner" / "also kept", 3);
   }
 

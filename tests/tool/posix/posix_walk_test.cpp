@@ -30,19 +30,7 @@ void GiveAway(const fs::path &Path) {
     ASSERT_EQ(lchown(Entry.path().c_str(), UnprivilegedId, UnprivilegedId), 0);
 }
 
-class PosixWalkTest : public testing::Test {
-protected:
-  SCRATCH_DIRECTORY Scratch;
-  fs::path Tree = Scratch.Root / "tree";
-  fs::path Outside = Scratch.Root / "outside";
-
-  void SetUp() override {
-    ASSERT_FALSE(Scratch.Root.empty());
-    fs::create_directory(Tree);
-    fs::create_directories(Outside / "inner");
-    WriteFile(Outside / "inner" / "kept", 5);
-  }
-};
+class PosixWalkTest : public TREE_TEST {};
 
 }  // namespace
 

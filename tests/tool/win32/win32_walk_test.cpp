@@ -13,19 +13,7 @@ namespace {
 
 bool Exists(const fs::path &Path) { return GetFileAttributesW(LongForm(Path).c_str()) != INVALID_FILE_ATTRIBUTES; }
 
-class Win32WalkTest : public testing::Test {
-protected:
-  SCRATCH_DIRECTORY Scratch;
-  fs::path Tree = Scratch.Root / "tree";
-  fs::path Outside = Scratch.Root / "outside";
-
-  void SetUp() override {
-    ASSERT_FALSE(Scratch.Root.empty());
-    fs::create_directory(Tree);
-    fs::create_directories(Outside / "inner");
-    WriteFile(Outside / "inner" / "kept", 5);
-  }
-};
+class Win32WalkTest : public TREE_TEST {};
 
 constexpr DWORD Obstructive = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
 
