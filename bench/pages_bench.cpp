@@ -53,7 +53,7 @@ void BM_PageElementNewDelete(benchmark::State &State) {
   void *Anchor = Tree.Small.New();  // keeps the page from emptying
   PAGE *Page = Tree.Small.FindPage(reinterpret_cast<uint64_t>(Anchor), &Tree.Find);
   for (auto _ : State) {
-    void *Element = Page->New(false);
+    void *Element = Page->New(ELEMENT_STATE::InUse);
     ELEMENT_INFO Record;
     Page->FindElement(reinterpret_cast<uint64_t>(Element), &Record, &Tree.Find, false);
     benchmark::DoNotOptimize(Page->Delete(Record));

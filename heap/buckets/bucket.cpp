@@ -196,20 +196,20 @@ void BUCKET::DeleteFromBucketList(PAGE *Page) {
   UpdateCurrentPageEnd();
 }
 
-void *BUCKET::New(bool ChildPage, int32_t PageBytes) {
+void *BUCKET::New(ELEMENT_STATE State, int32_t PageBytes) {
   if (!Connected)
     return nullptr;
   const int32_t Wanted = PageBytes == -1 ? PageSize : PageBytes;
   for (;;) {
     for (PAGE *Page = LowestPage(); Page != nullptr; Page = HigherPage(Page))
       if (Qualifies(Page, Wanted))
-        return Page->New(ChildPage);
+        return Page->New(State);
     if (NewPages->NewPage(AsCache(), PageBytes) == nullptr)
       return nullptr;
   }
 }
 
-bool BUCKET::MultipleNew(int32_t &Count, void **Array, int32_t Requested) {
+bool BUCKET::MultipleNew(int32_t &Count, void **Array, int32_t Requested, ELEMENT_STATE State, PAGE **Pages) {
   Count = 0;
   if (!Connected || Requested <= 0)
     return false;
@@ -217,8 +217,16 @@ bool BUCKET::MultipleNew(int32_t &Count, void **Array, int32_t Requested) {
     PAGE *Page = LowestPage();
     while (Page != nullptr) {
       PAGE *Higher = HigherPage(Page);  // a page that fills up leaves the list
-      if (Qualifies(Page, PageSize) && Page->MultipleNew(Count, Array, Requested))
-        return true;
+      if (Qualifies(Page, PageSize)) {
+        const int32_t Before = Count;
+        const bool Filled = Page->MultipleNew(Count, Array, Requested, State);
+        // The page wrote positions Requested - Count to Requested - Before - 1.
+        if (Pages != nullptr)
+          for (int32_t Position = Requested - Count; Position < Requested - Before; ++Position)
+            Pages[Position] = Page;
+        if (Filled)
+          return true;
+      }
       Page = Higher;
     }
   } while (NewPages->NewPage(AsCache(), -1) != nullptr);
@@ -228,21 +236,24 @@ bool BUCKET::MultipleNew(int32_t &Count, void **Array, int32_t Requested) {
     return false;
   // The pages filled the top end of the array; close the gap, keeping order.
   std::memmove(Array, Array + (Requested - Count), static_cast<size_t>(Count) * sizeof(void *));
+  if (Pages != nullptr)
+    std::memmove(Pages, Pages + (Requested - Count), static_cast<size_t>(Count) * sizeof(PAGE *));
   return true;
 }
 
-bool BUCKET::Delete(void *Address, PAGE *Page, int32_t Version) {
+bool BUCKET::Delete(void *Address, PAGE *Page, int32_t Version, ELEMENT_STATE Expected) {
   if (Page->CurrentVersion() != Version)
     return false;
   ELEMENT_INFO Record;
   PAGE *Found = Page->FindElement(reinterpret_cast<uint64_t>(Address), &Record, OwnFind, false);
-  return Found != nullptr && Found->Delete(Record);
+  return Found != nullptr && Found->Delete(Record, Expected);
 }
 
 bool BUCKET::MultipleDelete(DELAYED_DELETE *Entries, int32_t &Deleted, int32_t EntryCount) {
   Deleted = 0;
   for (int32_t Entry = 0; Entry < EntryCount; ++Entry)
-    if (Delete(reinterpret_cast<void *>(Entries[Entry].Address), Entries[Entry].Page, Entries[Entry].Version))
+    if (Delete(reinterpret_cast<void *>(Entries[Entry].Address), Entries[Entry].Page, Entries[Entry].Version,
+               ELEMENT_STATE::Held))
       ++Deleted;
   return Deleted == EntryCount;
 }

@@ -66,9 +66,17 @@ struct BUCKET : CONNECTIONS {
   // Element index of an offset into a page, -1 when the offset is in no element.
   int32_t IndexOfOffset(int32_t Offset, bool &OnBoundary) const { return (this->*ElementIndex)(Offset, OnBoundary); }
 
-  void *New(bool ChildPage, int32_t PageBytes);
-  bool MultipleNew(int32_t &Count, void **Array, int32_t Requested);
-  bool Delete(void *Address, PAGE *Page, int32_t Version);
+  // One element in State (a caller's, a child page, or one its cache holds),
+  // from a page of PageBytes (-1 for PageSize).
+  void *New(ELEMENT_STATE State, int32_t PageBytes);
+  // Up to Requested elements in State; with Pages, each element's page is
+  // stored at the same position as its address.
+  bool MultipleNew(int32_t &Count, void **Array, int32_t Requested, ELEMENT_STATE State = ELEMENT_STATE::InUse,
+                   PAGE **Pages = nullptr);
+  // Frees an element in state Expected of Page, unless the page has been
+  // rebuilt since Version was read.
+  bool Delete(void *Address, PAGE *Page, int32_t Version, ELEMENT_STATE Expected = ELEMENT_STATE::InUse);
+  // Frees queued elements, which their cache holds.
   bool MultipleDelete(DELAYED_DELETE *Entries, int32_t &Deleted, int32_t EntryCount);
   void TrimFreePages(int32_t PageLimit);
 

@@ -12,11 +12,17 @@ namespace {
 constexpr const char CacheSizeMessage[] = "Cache size in constructor for CACHE";
 constexpr const char CacheActiveMessage[] = "Cache active in destructor for CACHE";
 constexpr const char NoDataPageMessage[] = "No data page in DeleteDataPage";
+constexpr const char CorruptInNewMessage[] = "Cached element is corrupt in New";
+constexpr const char CorruptInMultipleNewMessage[] = "Cached element is corrupt in MultipleNew";
 
-// CacheSize is a signed 16-bit field.
-constexpr uint32_t MaxCacheSize = 32767;
+// The release queue of CacheSize entries must fit one permanent block, which is
+// smaller than the area granule (65,536 bytes on both builds).
+constexpr int64_t PermanentBlockBytes = 65536;
+constexpr int64_t MaxCacheSize = (PermanentBlockBytes - 1) / 24;
 
 static_assert(sizeof(DELAYED_DELETE) == 24, "queue entries are counted as 24 bytes");
+
+void *AsPointer(uint64_t Address) { return reinterpret_cast<void *>(Address); }
 }  // namespace
 
 CACHE::CACHE(int32_t NewAllocationSize, int32_t NewCacheSize, int32_t NewChunkSize, int32_t NewPageSize,
@@ -26,7 +32,7 @@ CACHE::CACHE(int32_t NewAllocationSize, int32_t NewCacheSize, int32_t NewChunkSi
       CacheSize(0),
       ThreadSafe(NewThreadSafe),
       Lock(4096, 256) {
-  if (static_cast<uint32_t>(NewCacheSize) > MaxCacheSize)
+  if (NewCacheSize < 0 || NewCacheSize > MaxCacheSize)
     SoftwareFailure(CacheSizeMessage);
   CacheSize = static_cast<int16_t>(NewCacheSize);
 }
@@ -52,8 +58,12 @@ bool CACHE::Activate() {
     return false;
   if (DelayedDeletes == nullptr)
     DelayedDeletes = static_cast<DELAYED_DELETE *>(NewPages->NewPermanentArea(CacheSize * sizeof(DELAYED_DELETE)));
-  if (ReadyStack == nullptr)
-    ReadyStack = static_cast<void **>(NewPages->NewPermanentArea(CacheSize * sizeof(void *)));
+  if (ReadyStack == nullptr) {
+    // The stack and the pages of its entries, side by side in one block.
+    ReadyStack = static_cast<void **>(NewPages->NewPermanentArea(CacheSize * (sizeof(void *) + sizeof(PAGE *))));
+    if (ReadyStack != nullptr)
+      ReadyPages = reinterpret_cast<PAGE **>(ReadyStack + CacheSize);
+  }
   if (DelayedDeletes == nullptr || ReadyStack == nullptr)
     return false;
   SetActive(true);
@@ -68,22 +78,41 @@ void CACHE::GrowFillSize() {
     FillSize = static_cast<int16_t>(std::min<int32_t>(2 * FillSize, CacheSize));
 }
 
+// The element on top of the stack goes to a caller.
+void *CACHE::PopReady(const char *CorruptMessage) {
+  --StackTop;
+  void *Element = ReadyStack[StackTop];
+  if (!ReadyPages[StackTop]->ChangeState(reinterpret_cast<uint64_t>(Element), ELEMENT_STATE::Held,
+                                         ELEMENT_STATE::InUse))
+    SoftwareFailure(CorruptMessage);
+  return Element;
+}
+
+// The newest queued release goes to a caller again.
+void *CACHE::PopQueued(const char *CorruptMessage) {
+  const DELAYED_DELETE &Entry = DelayedDeletes[--DelayedCount];
+  if (Entry.Page->CurrentVersion() != Entry.Version ||
+      !Entry.Page->ChangeState(Entry.Address, ELEMENT_STATE::Held, ELEMENT_STATE::InUse))
+    SoftwareFailure(CorruptMessage);
+  return AsPointer(Entry.Address);
+}
+
 void *CACHE::New() {
   GROUP_LOCK_GUARD Claim(ThreadSafe, Lock);
   if (!Active) {
     Activate();
-    return BUCKET::New(false, -1);
+    return BUCKET::New(ELEMENT_STATE::InUse, -1);
   }
   if (StackTop > 0)
-    return ReadyStack[--StackTop];
+    return PopReady(CorruptInNewMessage);
   if (DelayedCount > 0 && ReuseFreed)
-    return reinterpret_cast<void *>(DelayedDeletes[--DelayedCount].Address);
+    return PopQueued(CorruptInNewMessage);
   GrowFillSize();
   int32_t Obtained = 0;
-  if (!BUCKET::MultipleNew(Obtained, ReadyStack, FillSize))
+  if (!BUCKET::MultipleNew(Obtained, ReadyStack, FillSize, ELEMENT_STATE::Held, ReadyPages))
     return nullptr;
   StackTop = Obtained;
-  return ReadyStack[--StackTop];
+  return PopReady(CorruptInNewMessage);
 }
 
 bool CACHE::MultipleNew(int32_t &Count, void **Array, int32_t Requested) {
@@ -97,11 +126,14 @@ bool CACHE::MultipleNew(int32_t &Count, void **Array, int32_t Requested) {
     return BUCKET::MultipleNew(Count, Array, Requested);
   }
   if (Requested > StackTop && ReuseFreed)
-    while (DelayedCount > 0 && StackTop < CacheSize)
-      ReadyStack[StackTop++] = reinterpret_cast<void *>(DelayedDeletes[--DelayedCount].Address);
+    while (DelayedCount > 0 && StackTop < CacheSize) {
+      const DELAYED_DELETE &Entry = DelayedDeletes[--DelayedCount];
+      ReadyStack[StackTop] = AsPointer(Entry.Address);
+      ReadyPages[StackTop++] = Entry.Page;
+    }
   if (Requested <= StackTop) {
     for (int32_t Index = 0; Index < Requested; ++Index)
-      Array[Index] = ReadyStack[--StackTop];
+      Array[Index] = PopReady(CorruptInMultipleNewMessage);
     Count = Requested;
     return true;
   }
@@ -109,7 +141,8 @@ bool CACHE::MultipleNew(int32_t &Count, void **Array, int32_t Requested) {
   if (StackTop <= CacheSize / 2) {
     GrowFillSize();
     int32_t Obtained = 0;
-    BUCKET::MultipleNew(Obtained, ReadyStack + StackTop, std::min<int32_t>(FillSize, CacheSize - StackTop));
+    BUCKET::MultipleNew(Obtained, ReadyStack + StackTop, std::min<int32_t>(FillSize, CacheSize - StackTop),
+                        ELEMENT_STATE::Held, ReadyPages + StackTop);
     StackTop += Obtained;
   }
   return Result;
@@ -117,29 +150,26 @@ bool CACHE::MultipleNew(int32_t &Count, void **Array, int32_t Requested) {
 
 void *CACHE::NewSized(bool ChildPage, int32_t PageBytes) {
   GROUP_LOCK_GUARD Claim(ThreadSafe, Lock);
-  return BUCKET::New(ChildPage, PageBytes);
+  return BUCKET::New(ChildPage ? ELEMENT_STATE::ChildPage : ELEMENT_STATE::InUse, PageBytes);
 }
 
-bool CACHE::IsReleasable(void *Address, PAGE *Page, int32_t Version) {
-  if (Page->CurrentVersion() != Version)
-    return false;
-  ELEMENT_INFO Record;
-  if (Page->FindElement(reinterpret_cast<uint64_t>(Address), &Record, OwnFind, false) == nullptr)
-    return false;
-  return Record.OnBoundary && (LoadWord(*Record.Word) & (Record.InUseMask | Record.ChildMask)) == Record.InUseMask;
+// Takes a caller's element into the cache's hands: only the first byte of an
+// element a caller holds qualifies, so a release of an element that is free
+// or already waiting here is refused and changes nothing.
+bool CACHE::Hold(void *Address, PAGE *Page, int32_t Version) {
+  return Page->CurrentVersion() == Version &&
+         Page->ChangeState(reinterpret_cast<uint64_t>(Address), ELEMENT_STATE::InUse, ELEMENT_STATE::Held);
 }
 
 bool CACHE::Delete(void *Address, PAGE *Page, int32_t Version) {
   GROUP_LOCK_GUARD Claim(ThreadSafe, Lock);
   if (!Active)
     return BUCKET::Delete(Address, Page, Version);
-  // Held elements are handed out again without a look at their page, so only
-  // the first byte of an element that a caller holds may enter the stack or
-  // the queue.
-  if (!IsReleasable(Address, Page, Version))
+  if (!Hold(Address, Page, Version))
     return false;
   if (ReuseFreed && reinterpret_cast<uint64_t>(Address) < CurrentPageEnd && StackTop < CacheSize) {
-    ReadyStack[StackTop++] = Address;
+    ReadyStack[StackTop] = Address;
+    ReadyPages[StackTop++] = Page;
     return true;
   }
   DelayedDeletes[DelayedCount++] = DELAYED_DELETE{reinterpret_cast<uint64_t>(Address), Page, Version};
@@ -150,7 +180,7 @@ bool CACHE::Delete(void *Address, PAGE *Page, int32_t Version) {
 
 void *CACHE::NewDataPage() {
   GROUP_LOCK_GUARD Claim(ThreadSafe, Lock);
-  return BUCKET::New(true, -1);
+  return BUCKET::New(ELEMENT_STATE::ChildPage, -1);
 }
 
 bool CACHE::DeleteDataPage(void *Address) {
@@ -165,7 +195,7 @@ bool CACHE::DeleteDataPage(void *Address) {
   }
   if (Page == nullptr)
     SoftwareFailure(NoDataPageMessage);
-  return Page->Delete(Record);
+  return Page->Delete(Record, ELEMENT_STATE::ChildPage);
 }
 
 void CACHE::TrimFreePages(int32_t PageLimit) {
@@ -195,19 +225,15 @@ bool CACHE::ApplyQueue() {
   return Result;
 }
 
-bool CACHE::QueueStackForRelease() {
-  bool Result = true;
-  FIND_SHARED_CLAIM Shared(*OwnFind);
+// The stack keeps each element's page, and a held element keeps its page
+// alive, so no lookup is needed to queue it.
+void CACHE::QueueStackForRelease() {
   while (StackTop > 0) {
-    void *Address = ReadyStack[--StackTop];
-    PAGE *Page = FindPage(reinterpret_cast<uint64_t>(Address), OwnFind);
-    if (Page == nullptr) {
-      Result = false;
-      continue;
-    }
-    DelayedDeletes[DelayedCount++] = DELAYED_DELETE{reinterpret_cast<uint64_t>(Address), Page, Page->CurrentVersion()};
+    --StackTop;
+    PAGE *Page = ReadyPages[StackTop];
+    DelayedDeletes[DelayedCount++] =
+        DELAYED_DELETE{reinterpret_cast<uint64_t>(ReadyStack[StackTop]), Page, Page->CurrentVersion()};
   }
-  return Result;
 }
 
 bool CACHE::Flush() {
@@ -217,8 +243,7 @@ bool CACHE::Flush() {
   FillSize = 1;
   if (DelayedCount > 0)
     Result = ApplyQueue();
-  if (StackTop > 0 && !QueueStackForRelease())
-    Result = false;
+  QueueStackForRelease();
   if (DelayedCount > 0) {
     const bool Applied = ApplyQueue();
     Result = Result && Applied;

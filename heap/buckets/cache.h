@@ -4,12 +4,13 @@
 // child bucket as a whole page (NewDataPage) and taking it back
 // (DeleteDataPage).
 //
-// Invariants: elements on the stack and in the queue are still marked in use
-// in their pages; 0 <= StackTop <= CacheSize and 0 <= DelayedCount < CacheSize
-// between operations; both arrays exist whenever Active is set; 1 <= FillSize
+// Invariants: every element on the stack and in the queue is in the held state
+// (01) in its page, so that no caller can release it and no page search hands
+// it out, while lookups see it as free; the stack keeps each element's page
+// beside it. 0 <= StackTop <= CacheSize and 0 <= DelayedCount < CacheSize
+// between operations; the arrays exist whenever Active is set; 1 <= FillSize
 // <= max(CacheSize, 1). A queued release carries the page's version from when
-// it was queued and is dropped if the page has been rebuilt since. A cache may
-// only be destroyed inactive.
+// it was queued. A cache may only be destroyed inactive.
 //
 // Lock order: a child's cache lock before its parent's; a cache lock before
 // the address lookup's share lock and the page store's lock.
@@ -35,6 +36,7 @@ struct CACHE : BUCKET {
   int16_t ChildCount = 0;
   DELAYED_DELETE *DelayedDeletes = nullptr;
   void **ReadyStack = nullptr;
+  PAGE **ReadyPages = nullptr;  // the page of each ReadyStack entry
   THREAD_SAFE *ThreadSafe;
   int32_t DelayedCount = 0;
   int32_t StackTop = 0;
@@ -61,7 +63,9 @@ struct CACHE : BUCKET {
   void SetActive(bool Value);
   bool Activate();
   void GrowFillSize();
-  bool IsReleasable(void *Address, PAGE *Page, int32_t Version);
+  bool Hold(void *Address, PAGE *Page, int32_t Version);
+  void *PopReady(const char *CorruptMessage);
+  void *PopQueued(const char *CorruptMessage);
   bool ApplyQueue();
-  bool QueueStackForRelease();
+  void QueueStackForRelease();
 };

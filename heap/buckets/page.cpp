@@ -15,7 +15,13 @@ constexpr uint32_t FirstInUseBit = 0x80000000u;
 constexpr uint32_t LowBitsOfPairs = 0x55555555u;
 constexpr int32_t PairsPerWord = 16;
 
-bool WordIsFull(uint32_t Word) { return (Word & PAGE::FullWordMask) == PAGE::FullWordMask; }
+// The high bit of every pair that is not free: an element its cache holds
+// (01) is as taken as a caller's.
+uint32_t TakenPairs(uint32_t Word) { return (Word | (Word << 1)) & PAGE::FullWordMask; }
+bool WordIsFull(uint32_t Word) { return TakenPairs(Word) == PAGE::FullWordMask; }
+
+// The bit pair of State for the pair whose high bit is Mask.
+uint32_t PairBits(ELEMENT_STATE State, uint32_t Mask) { return static_cast<uint32_t>(State) * (Mask >> 1); }
 }  // namespace
 
 PAGE::PAGE(uint64_t PageAddress, CACHE *Owner, int32_t PageSize, CACHE *Parent, int32_t PageVersion) : Version(0) {
@@ -47,7 +53,7 @@ void PAGE::Destroy() {
   LookupLinkB = CHAIN_LINK();
 }
 
-void *PAGE::New(bool ChildPage) {
+void *PAGE::New(ELEMENT_STATE State) {
   const int32_t Words = Bucket->WordsPerPage;
   if (Available <= 0 || FirstFreeWord >= Words)
     return nullptr;
@@ -55,11 +61,12 @@ void *PAGE::New(bool ChildPage) {
   // pairs lie beyond the last element).
   for (; FirstFreeWord < Words; ++FirstFreeWord) {
     const uint32_t Word = BitVector[FirstFreeWord];  // written only by the lock holder
-    if (WordIsFull(Word))
+    const uint32_t Taken = TakenPairs(Word);
+    if (Taken == FullWordMask)
       continue;
     uint32_t Mask = FirstInUseBit;
     int32_t Position = 0;
-    while ((Mask & Word) != 0) {
+    while ((Mask & Taken) != 0) {
       Mask >>= 2;
       ++Position;
     }
@@ -70,7 +77,7 @@ void *PAGE::New(bool ChildPage) {
       continue;
     ++Allocated;
     --Available;
-    StoreWord(BitVector[FirstFreeWord], Word | (ChildPage ? (Mask | (Mask >> 1)) : Mask));
+    StoreWord(BitVector[FirstFreeWord], Word | PairBits(State, Mask));
     if (Available <= 0)
       Bucket->DeleteFromBucketList(this);
     return reinterpret_cast<void *>(Bucket->AddressOfElement(Address, Index));
@@ -78,7 +85,7 @@ void *PAGE::New(bool ChildPage) {
   return nullptr;
 }
 
-bool PAGE::MultipleNew(int32_t &Count, void **Array, int32_t Requested) {
+bool PAGE::MultipleNew(int32_t &Count, void **Array, int32_t Requested, ELEMENT_STATE State) {
   const int32_t Words = Bucket->WordsPerPage;
   if (Available <= 0 || Count >= Requested || FirstFreeWord >= Words)
     return Count >= Requested;
@@ -87,7 +94,8 @@ bool PAGE::MultipleNew(int32_t &Count, void **Array, int32_t Requested) {
     uint32_t Mask = FirstInUseBit;
     int32_t Position = 0;
     while (!WordIsFull(Word)) {
-      while ((Mask & Word) != 0) {
+      const uint32_t Taken = TakenPairs(Word);
+      while ((Mask & Taken) != 0) {
         Mask >>= 2;
         ++Position;
       }
@@ -98,7 +106,7 @@ bool PAGE::MultipleNew(int32_t &Count, void **Array, int32_t Requested) {
         break;
       ++Allocated;
       --Available;
-      Word |= Mask;
+      Word |= PairBits(State, Mask);
       StoreWord(BitVector[FirstFreeWord], Word);
       if (Available <= 0)
         Bucket->DeleteFromBucketList(this);
@@ -151,11 +159,12 @@ PAGE *PAGE::FindElement(uint64_t ElementAddress, ELEMENT_INFO *Record, FIND *Fin
   }
 }
 
-bool PAGE::Delete(ELEMENT_INFO &Record) {
+bool PAGE::Delete(ELEMENT_INFO &Record, ELEMENT_STATE Expected) {
   const uint32_t Word = *Record.Word;
-  if ((Word & Record.InUseMask) == 0 || !Record.OnBoundary)
+  const uint32_t Pair = Record.InUseMask | Record.ChildMask;
+  if (Expected == ELEMENT_STATE::Free || !Record.OnBoundary || (Word & Pair) != PairBits(Expected, Record.InUseMask))
     return false;
-  StoreWord(*Record.Word, Word & ~(Record.InUseMask | Record.ChildMask));
+  StoreWord(*Record.Word, Word & ~Pair);
   if (Record.WordIndex < FirstFreeWord)
     FirstFreeWord = static_cast<int16_t>(Record.WordIndex);
   if (Available <= 0)
@@ -169,6 +178,18 @@ bool PAGE::Delete(ELEMENT_INFO &Record) {
     Owner->BUCKET::TrimFreePages(Owner->Heap != nullptr ? Owner->Heap->FreePageLimit : 0);
   else
     Owner->NewPages->DeletePage(this);  // this descriptor is gone from here on
+  return true;
+}
+
+bool PAGE::ChangeState(uint64_t ElementAddress, ELEMENT_STATE From, ELEMENT_STATE To) {
+  ELEMENT_INFO Record;
+  if (!FillRecord(ElementAddress, Record) || !Record.OnBoundary)
+    return false;
+  const uint32_t Word = *Record.Word;
+  const uint32_t Pair = Record.InUseMask | Record.ChildMask;
+  if ((Word & Pair) != PairBits(From, Record.InUseMask))
+    return false;
+  StoreWord(*Record.Word, (Word & ~Pair) | PairBits(To, Record.InUseMask));
   return true;
 }
 
@@ -201,7 +222,7 @@ bool PAGE::NextElementOf(ELEMENT_INFO &Record, int32_t FirstIndex) {
   for (int32_t Index = FirstIndex; Index < Bucket->ElementsPerPage; ++Index) {
     if (!FillRecord(Bucket->AddressOfElement(Address, Index), Record))
       continue;
-    if ((LoadWord(*Record.Word) & Record.ChildMask) == 0)
+    if (StateOf(Record) != ELEMENT_STATE::ChildPage)
       return true;
   }
   return false;

@@ -1,8 +1,11 @@
 // PAGE: the descriptor of one page, a block that a bucket carves into equal
-// elements, with two bits per element: the high bit of a pair is "in use", the
-// low bit "in use as a page of a child bucket" (00 free, 10 in use, 11 child
-// page; 01 never occurs). Element i lives in word i / 16 at shift
-// 30 - 2 x (i mod 16), so element 0 of a word is its two top bits.
+// elements, with two bits per element: 00 free, 10 handed to a caller, 11 a
+// page of a child bucket, 01 held by the owning cache (waiting on its ready
+// stack or in its release queue). The high bit of a pair is thus "handed out
+// as memory", and only a caller's element may be released by a caller: an
+// element its cache holds is free to every outside view, yet no page search
+// hands it out. Element i lives in word i / 16 at shift 30 - 2 x (i mod 16),
+// so element 0 of a word is its two top bits.
 //
 // Invariants: Allocated + Available = the bucket's ElementsPerPage; the page is
 // on its bucket's list exactly when Available > 0; pairs beyond the last
@@ -40,6 +43,14 @@ inline void StoreWord(uint32_t &Word, uint32_t Value) {
 
 // The pointer that stands for "no bucket": all ones, not null.
 inline CACHE *NoBucket() { return reinterpret_cast<CACHE *>(~static_cast<uintptr_t>(0)); }
+
+// The bit pair of an element.
+enum class ELEMENT_STATE : uint32_t {
+  Free = 0,       // 00
+  Held = 1,       // 01: waiting in its cache, to be handed out or given back
+  InUse = 2,      // 10: a caller's
+  ChildPage = 3,  // 11: lent to a child bucket as a whole page
+};
 
 // Locates one element; filled by FindElement, consumed by Delete and WalkNext.
 struct ELEMENT_INFO {
@@ -80,15 +91,25 @@ struct PAGE {
   // Ends this incarnation: the version turns odd and every link is reset.
   void Destroy();
 
-  void *New(bool ChildPage);
-  bool MultipleNew(int32_t &Count, void **Array, int32_t Requested);
+  // The lowest free element, put into State (InUse, ChildPage or Held).
+  void *New(ELEMENT_STATE State);
+  bool MultipleNew(int32_t &Count, void **Array, int32_t Requested, ELEMENT_STATE State = ELEMENT_STATE::InUse);
   PAGE *FindElement(uint64_t ElementAddress, ELEMENT_INFO *Record, FIND *Find, bool Descend);
-  bool Delete(ELEMENT_INFO &Record);
+  // Frees the element of Record when it is the first byte of an element in
+  // state Expected; false, with nothing changed, otherwise.
+  bool Delete(ELEMENT_INFO &Record, ELEMENT_STATE Expected = ELEMENT_STATE::InUse);
+  // Moves the element that starts at ElementAddress from state From to To;
+  // false, with nothing changed, when it is not in state From.
+  bool ChangeState(uint64_t ElementAddress, ELEMENT_STATE From, ELEMENT_STATE To);
   void ResetPage();
   static bool WalkNext(ELEMENT_INFO &Record, FIND *Find);
   int32_t ActualSize() const;
 
   int32_t CurrentVersion() const { return Version.load(std::memory_order_relaxed); }
+  // The state of the element a filled record names, read as it stands.
+  static ELEMENT_STATE StateOf(const ELEMENT_INFO &Record) {
+    return static_cast<ELEMENT_STATE>((LoadWord(*Record.Word) >> Record.Shift) & 3u);
+  }
 
   static PAGE *FromBucketLink(CHAIN_LINK *Link) { return FromLink(Link, offsetof(PAGE, BucketLink)); }
   static PAGE *FromStoreLink(CHAIN_LINK *Link) { return FromLink(Link, offsetof(PAGE, StoreLink)); }

@@ -229,13 +229,16 @@ void NEW_PAGES::ReleaseInternalPages(SIZE_CLASS &Class, bool KeepMemory) {
     const int32_t Size = Page->Size;
     if (Size != -1) {
       BackEnd->DeleteArea(AsPointer(Address), Size, true);
-    } else if (Page->Allocated > 0) {
-      if (KeepMemory) {
+    } else if (KeepMemory) {
+      // Callers' elements are forgotten. A page that still lends child pages
+      // stays; one that is left empty goes back to its parent, so that the
+      // parent can empty in turn and the top cache can trim.
+      if (Page->Allocated > 0)
         Page->ResetPage();
+      if (Page->Allocated > 0) {
         Link = Link->Previous;
         continue;
       }
-    } else if (KeepMemory) {
       // Giving the memory back may delete the parent's page, which can be
       // this page's neighbour on the chain: read the neighbour afterwards.
       if (!Bucket->Parent->DeleteDataPage(AsPointer(Address)))
@@ -260,6 +263,13 @@ void NEW_PAGES::DeleteAll(bool KeepMemory) {
       DropPage(Class, Class.ExternalPages, Page);
     }
   }
+  if (!KeepMemory)
+    return;
+  // The pages straight from the back end stay, but what their buckets handed
+  // to callers is forgotten like everything else; the heap trims them after.
+  for (int32_t Index = 0; Index < SizeClassCount; ++Index)
+    for (CHAIN_LINK *Link = SizeClasses[Index].ExternalPages.Last; Link != nullptr; Link = Link->Previous)
+      PAGE::FromStoreLink(Link)->ResetPage();
 }
 
 PAGE *NEW_PAGES::LastInternalPageFrom(int32_t FirstClass) {

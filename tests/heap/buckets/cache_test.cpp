@@ -27,20 +27,31 @@ struct SMALL_TREE : TEST_TREE {
   }
   bool Release(void *Element) { return Find->Delete(Element, Top); }
   PAGE *PageOf(void *Element) { return Small->FindPage(reinterpret_cast<uint64_t>(Element), &*Find); }
-  bool InUse(void *Element) {
+  ELEMENT_STATE StateOf(void *Element) {
     ELEMENT_INFO Record;
     PAGE *Page = PageOf(Element);
-    return Page != nullptr && Page->FindElement(reinterpret_cast<uint64_t>(Element), &Record, &*Find, false) &&
-           (*Record.Word & Record.InUseMask) != 0;
+    if (Page == nullptr || Page->FindElement(reinterpret_cast<uint64_t>(Element), &Record, &*Find, false) == nullptr)
+      return ELEMENT_STATE::Free;
+    return PAGE::StateOf(Record);
   }
+  bool InUse(void *Element) { return StateOf(Element) == ELEMENT_STATE::InUse; }
+  int32_t StackTop() const { return Small->StackTop; }
 };
 
-TEST(Cache, SizesAbove32767AreRefused) {
+// A queue of CacheSize entries of 24 bytes must fit one permanent block of the
+// 65,536-byte area granule, or the cache could never activate.
+TEST(Cache, SizesWhoseQueueCannotFitAPermanentBlockAreRefused) {
   THREAD_SAFE ThreadSafe(false);
-  EXPECT_TRUE(RaisesFailure([&] { CACHE Cache(64, 32768, 4096, 4096, false, &ThreadSafe); }, CacheSizeMessage));
-  EXPECT_TRUE(RaisesFailure([&] { CACHE Cache(64, -1, 4096, 4096, false, &ThreadSafe); }, CacheSizeMessage));
-  CACHE Largest(64, 32767, 4096, 4096, false, &ThreadSafe);
-  EXPECT_EQ(Largest.CacheSize, 32767);
+  for (int32_t Size : {2731, 32767, 32768, -1})
+    EXPECT_TRUE(RaisesFailure([&] { CACHE Cache(64, Size, 4096, 4096, false, &ThreadSafe); }, CacheSizeMessage))
+        << Size;
+  SMALL_TREE Tree(2730, true);
+  EXPECT_EQ(Tree.Small->CacheSize, 2730);
+  void *First = Tree.Small->New();
+  EXPECT_TRUE(Tree.Small->Active) << "the largest accepted size activates";
+  EXPECT_NE(Tree.Small->New(), nullptr);
+  EXPECT_TRUE(Tree.Release(First));
+  EXPECT_TRUE(Tree.FlushAll());
 }
 
 TEST(Cache, CacheSizeZeroPassesEverythingToTheBucket) {
@@ -119,7 +130,7 @@ TEST(Cache, WithoutReuseReleasesAreQueuedAndAppliedWhenFull) {
   for (int Index = 0; Index < 63; ++Index) {
     ASSERT_TRUE(Tree.Release(Elements[Index]));
     EXPECT_EQ(Tree.Small->DelayedCount, Index + 1);
-    EXPECT_TRUE(Tree.InUse(Elements[Index])) << "a queued element is still marked in use";
+    EXPECT_EQ(Tree.StateOf(Elements[Index]), ELEMENT_STATE::Held) << "a queued element is held, not free";
   }
   EXPECT_TRUE(Tree.Small->SearchCache(Elements[10]));
   EXPECT_TRUE(Tree.Release(Elements[63]));
@@ -183,17 +194,17 @@ TEST(Cache, BadReleasesAreRefusedAndLoseNothing) {
   EXPECT_TRUE(Tree.FlushAll());
 }
 
-TEST(Cache, FlushWithATwiceReleasedAddressReleasesItOnce) {
+TEST(Cache, ASecondReleaseOfAQueuedElementIsRefusedAndFlushReleasesItOnce) {
   SMALL_TREE Tree(64, false);
   std::vector<void *> Elements;
   for (int Index = 0; Index < 10; ++Index)
     Elements.push_back(Tree.Small->New());
   ASSERT_TRUE(Tree.Release(Elements[3]));
-  ASSERT_TRUE(Tree.Release(Elements[3]));  // still marked in use while queued
+  EXPECT_FALSE(Tree.Release(Elements[3])) << "already waiting in the queue";
   ASSERT_TRUE(Tree.Release(Elements[5]));
-  EXPECT_EQ(Tree.Small->DelayedCount, 3);
+  EXPECT_EQ(Tree.Small->DelayedCount, 2);
   const int32_t StackBefore = Tree.Small->StackTop;
-  EXPECT_FALSE(Tree.Small->Flush());
+  EXPECT_TRUE(Tree.Small->Flush());
   EXPECT_FALSE(Tree.Small->Active);
   EXPECT_EQ(Tree.Small->DelayedCount, 0);
   EXPECT_EQ(Tree.Small->StackTop, 0);
@@ -283,15 +294,20 @@ TEST(Cache, ParentRefusingAPageBackIsAFailure) {
 
 TEST(Cache, ParentRefusingAnEmptyPageDuringARecyclingWipeIsAFailure) {
   SMALL_TREE Tree(0, false);
-  void *Element = Tree.Small->New();
+  // Two small pages; the wipe meets the newer one first, while the older one
+  // keeps the middle page lending.
+  void *Element = nullptr;
+  for (int Index = 0; Index < 65; ++Index)
+    Element = Tree.Small->New();
   PAGE *SmallPage = Tree.PageOf(Element);
   PAGE *MiddlePage = Tree.Middle->FindPage(SmallPage->Address, &*Tree.Find);
-  Tree.Store->DeleteAll(true);  // the small page is now empty but kept
   ELEMENT_INFO Record;
   ASSERT_NE(MiddlePage->FindElement(SmallPage->Address, &Record, &*Tree.Find, false), nullptr);
-  *Record.Word &= ~(Record.InUseMask | Record.ChildMask);
+  // Damage the parent's record of the newer small page: no longer a child page.
+  *Record.Word &= ~Record.ChildMask;
+  // The wipe forgets the callers' elements; the emptied small page goes back
+  // and its parent refuses it.
   EXPECT_TRUE(RaisesFailure([&] { Tree.Store->DeleteAll(true); }, ResetDataPageMessage));
-  *Record.Word |= Record.InUseMask | Record.ChildMask;
 }
 
 }  // namespace
@@ -330,6 +346,49 @@ TEST(Cache, RefusedMemoryGivesNullAndTheCacheRecovers) {
   EXPECT_NE(Tree.Small->New(), nullptr);
   std::set<void *> Distinct(Elements.begin(), Elements.end());
   EXPECT_EQ(Distinct.size(), Elements.size());
+}
+
+}  // namespace
+
+namespace {
+
+// Elements a cache holds (on its ready stack or in its release queue) are handed
+// out again without a look at their page, so a release of one must be refused
+// and change nothing; otherwise it reaches a second owner.
+TEST(Cache, AReleaseOfAnElementTheCacheHoldsIsRefused) {
+  for (const bool ReuseFreed : {false, true}) {
+    SCOPED_TRACE(ReuseFreed ? "reusing released elements" : "queueing every release");
+    SMALL_TREE Tree(4, ReuseFreed);
+    // Allocate, release, flush, allocate twice: the element released before is
+    // with a caller again, and its neighbour sits on the ready stack.
+    void *Earlier = Tree.Small->New();
+    ASSERT_TRUE(Tree.Release(Earlier));
+    ASSERT_TRUE(Tree.Small->Flush());
+    void *First = Tree.Small->New();
+    void *Second = Tree.Small->New();
+    ASSERT_EQ(Tree.Small->StackTop, 1);
+    void *Ready = Tree.Small->ReadyStack[0];
+    EXPECT_EQ(Tree.StateOf(Ready), ELEMENT_STATE::Held);
+    EXPECT_FALSE(Tree.Release(Ready)) << "never handed out since it was refilled";
+    // A release that went into the cache cannot be repeated either.
+    ASSERT_TRUE(Tree.Release(Second));
+    EXPECT_FALSE(Tree.Release(Second)) << "a second release of an element waiting in the cache";
+    EXPECT_EQ(Tree.StackTop(), ReuseFreed ? 2 : 1);
+    EXPECT_EQ(Tree.Small->DelayedCount, ReuseFreed ? 0 : 1);
+    // Nothing was handed to two owners: a run of allocations gives distinct
+    // elements, each with a caller, and the holder of First keeps it.
+    std::set<void *> Owned{First};
+    for (int Index = 0; Index < 20; ++Index) {
+      void *Element = Tree.Small->New();
+      EXPECT_TRUE(Owned.insert(Element).second) << "handed out twice";
+      EXPECT_TRUE(Tree.InUse(Element));
+    }
+    EXPECT_TRUE(Tree.InUse(First));
+    for (void *Element : Owned)
+      EXPECT_TRUE(Tree.Release(Element));
+    EXPECT_TRUE(Tree.FlushAll());
+    EXPECT_EQ(Tree.Find->PageCount, 0);
+  }
 }
 
 }  // namespace

@@ -39,7 +39,7 @@ TEST(Page, TwentyElementsInTwoWords) {
     EXPECT_EQ(reinterpret_cast<uint64_t>(Elements[Index]), Page->Address + 200u * Index) << "lowest first";
   EXPECT_EQ(Page->Allocated, 20);
   EXPECT_EQ(Page->Available, 0);
-  EXPECT_EQ(Page->New(false), nullptr);
+  EXPECT_EQ(Page->New(ELEMENT_STATE::InUse), nullptr);
   EXPECT_EQ(Tree.Twenty->ActivePages, 0) << "a full page is off the bucket list";
   EXPECT_EQ(Page->BitVector[0], 0xAAAAAAAAu);
   EXPECT_EQ(Page->BitVector[1], 0xAA000000u) << "the twelve pairs beyond the last element stay 00";
@@ -131,7 +131,7 @@ TEST(Page, ResetPageKeepsOnlyChildPages) {
   EXPECT_EQ(Page->BitVector[0], (3u << (30 - 2 * 3)) | (3u << (30 - 2 * 7)));
   EXPECT_EQ(Page->BitVector[1], 0u);
   EXPECT_EQ(Parent.ActivePages, 1) << "the full page returned to the list";
-  EXPECT_EQ(Page->New(false), reinterpret_cast<void *>(0x100000));
+  EXPECT_EQ(Page->New(ELEMENT_STATE::InUse), reinterpret_cast<void *>(0x100000));
   Parent.ChildCount = 0;
   Page->ResetPage();
   EXPECT_EQ(Page->Allocated, 0);

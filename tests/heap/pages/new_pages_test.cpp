@@ -188,7 +188,7 @@ TEST(NewPages, RefusedPageMemoryLeavesTheStoreConsistent) {
   Tree.BackEnd.GrantsLeft = -1;
 }
 
-TEST(NewPages, RecyclingDeleteAllKeepsTopPagesAndPagesHoldingChildren) {
+TEST(NewPages, RecyclingDeleteAllForgetsEveryCallersElementAndGivesEmptiedPagesBack) {
   TEST_TREE Tree;
   CACHE *Top = Tree.Add(65536, 0, 65536, 65536, false, nullptr);
   CACHE *Middle = Tree.Add(4096, 0, 65536, 65536, false, Top);
@@ -196,31 +196,55 @@ TEST(NewPages, RecyclingDeleteAllKeepsTopPagesAndPagesHoldingChildren) {
   Tree.Register();
   void *Element = Small->New();  // a small page inside a middle page inside a top page
   void *Plain = Middle->New();   // a caller's element of the middle cache
+  void *Whole = Top->New();      // a caller's element of the top cache: a page of its own
   ASSERT_NE(Element, nullptr);
   ASSERT_NE(Plain, nullptr);
+  ASSERT_NE(Whole, nullptr);
   PAGE *MiddlePage = Middle->FindPage(reinterpret_cast<uint64_t>(Plain), &*Tree.Find);
   ASSERT_NE(MiddlePage, nullptr);
   EXPECT_EQ(MiddlePage->Allocated, 2);
-  PAGE *SmallPage = Small->FindPage(reinterpret_cast<uint64_t>(Element), &*Tree.Find);
-  ASSERT_NE(SmallPage, nullptr);
-  EXPECT_EQ(Tree.Find->PageCount, 3);
+  PAGE *WholePage = Top->FindPage(reinterpret_cast<uint64_t>(Whole), &*Tree.Find);
+  ASSERT_NE(WholePage, nullptr);
+  EXPECT_EQ(Tree.Find->PageCount, 4);
   Tree.Store->DeleteAll(true);
-  // Every page stays: the small page loses its caller's element, the middle
-  // page keeps only the element that holds the small page.
-  EXPECT_EQ(Tree.Find->PageCount, 3);
-  EXPECT_EQ(SmallPage->Allocated, 0);
-  EXPECT_EQ(MiddlePage->Allocated, 1);
+  // The small page loses its element and goes back to the middle page, which
+  // then lends nothing and goes back to the top cache, which trims it to its
+  // limit of 0. The top page of the caller's element stays (the store keeps
+  // pages straight from the back end) but its element is forgotten too.
+  EXPECT_EQ(Tree.Find->PageCount, 1);
   EXPECT_EQ(Tree.BackEnd.OutstandingUserAreas(), 1);
-  // Now the small page is empty: a second recycling pass gives its memory back
-  // to the middle page, which empties and goes back to the top cache, whose
-  // page is trimmed to the heap's limit of 0 free pages.
-  Tree.Store->DeleteAll(true);
-  EXPECT_EQ(Tree.Find->PageCount, 0);
-  EXPECT_EQ(Tree.BackEnd.OutstandingUserAreas(), 0);
+  EXPECT_EQ(Top->FindPage(reinterpret_cast<uint64_t>(Whole), &*Tree.Find), WholePage);
+  EXPECT_EQ(WholePage->Allocated, 0);
+  EXPECT_EQ(Top->ActivePages, 1);
+  EXPECT_EQ(Top->New(), Whole) << "the forgotten element is handed out again";
   EXPECT_NE(Small->New(), nullptr) << "the heap is usable after the wipe";
   Tree.Store->DeleteAll(false);
   EXPECT_EQ(Tree.Find->PageCount, 0);
   EXPECT_EQ(Tree.BackEnd.OutstandingUserAreas(), 0);
+}
+
+TEST(NewPages, RecyclingDeleteAllKeepsPagesThatLendChildPages) {
+  TEST_TREE Tree;
+  CACHE *Top = Tree.Add(65536, 0, 65536, 65536, false, nullptr);
+  CACHE *Middle = Tree.Add(4096, 0, 65536, 65536, false, Top);
+  CACHE *Small = Tree.Add(64, 0, 4096, 4096, false, Middle);
+  Tree.Register();
+  void *Element = Small->New();
+  PAGE *SmallPage = Small->FindPage(reinterpret_cast<uint64_t>(Element), &*Tree.Find);
+  PAGE *MiddlePage = Middle->FindPage(SmallPage->Address, &*Tree.Find);
+  ASSERT_NE(MiddlePage, nullptr);
+  // A child page that keeps a child of its own (state 11 at element 0) stays,
+  // and so does every page above it.
+  Small->ChildCount = 1;
+  SmallPage->BitVector[0] |= 3u << 30;
+  Tree.Store->DeleteAll(true);
+  EXPECT_EQ(Tree.Find->PageCount, 3);
+  EXPECT_EQ(SmallPage->Allocated, 1);
+  EXPECT_EQ(MiddlePage->Allocated, 1);
+  SmallPage->BitVector[0] = 0;
+  SmallPage->Allocated = 0;
+  SmallPage->Available = Small->ElementsPerPage;
+  Small->ChildCount = 0;
 }
 
 }  // namespace
