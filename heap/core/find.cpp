@@ -285,12 +285,24 @@ void FIND::UpdateLookaside(uint64_t Address, PAGE *Page, int32_t Version) {
   // Only the page's own keys are written, those its removal will empty again.
   // While this claim waited, the page may have left the table: the page store
   // removes it before it destroys the descriptor, so the version alone still
-  // matches in that gap, and the entry would outlive the page.
+  // matches in that gap, and the entry would outlive the page. Nor may a child
+  // page have been made in the element meanwhile: an entry names the innermost
+  // page, and hits are used without descending.
   if (Page->CurrentVersion() == Version && IsLookasideKeyOf(Key, Page) &&
-      LocatePage(Page->Address, Page->ParentBucket) == Page)
+      LocatePage(Page->Address, Page->ParentBucket) == Page && !HoldsChildPage(Page, Address))
     Lookaside[HashIndex(Key, LookasideShift, LookasideMask)] = LOOKASIDE_ENTRY{Key, Page};
   if (Held)
     ShareLock.ReleaseExclusive();
+}
+
+// A parent's elements are whole granules (a page is never smaller than one),
+// so the element at Address tells for its whole granule.
+bool FIND::HoldsChildPage(PAGE *Page, uint64_t Address) {
+  if (Page->Bucket->ChildCount <= 0)
+    return false;
+  ELEMENT_INFO Record;
+  return Page->FindElement(Address, &Record, this, false) != nullptr &&
+         PAGE::StateOf(Record) == ELEMENT_STATE::ChildPage;
 }
 
 void FIND::MovePages(CHAIN *OldTable, int32_t OldHashSize) {

@@ -92,6 +92,7 @@ struct FIND : SYSTEM_FACTS_ATTACHMENT {
   bool TryClaimResizeLock();
   uint64_t LookasideStep(const PAGE *Page) const;
   bool IsLookasideKeyOf(uint64_t Key, const PAGE *Page) const;
+  bool HoldsChildPage(PAGE *Page, uint64_t Address);
   CHAIN_LINK &LinkOf(PAGE *Page) const { return UseLinkB ? Page->LookupLinkB : Page->LookupLinkA; }
   PAGE *PageOfLink(CHAIN_LINK *Link) const {
     return UseLinkB ? PAGE::FromLookupLinkB(Link) : PAGE::FromLookupLinkA(Link);

@@ -397,3 +397,46 @@ TEST(Find, WalkStepsOverAPageThatLeftTheTable) {
 }
 
 }  // namespace
+
+namespace {
+
+// A lookup that missed finds the middle page P for a free element, and while it
+// waits for its exclusive claim a child page C is made in that very element.
+// The entry it then files may only name the innermost page: otherwise hits
+// would report P's element size for C's elements, and a release of C's first
+// element would clear P's record of the child page.
+TEST(Find, ALookupThatWaitedNeverNamesTheOuterPageOfAChildMadeMeanwhile) {
+  TEST_TREE Tree;
+  CACHE *Top = Tree.Add(65536, 0, 65536, 65536, false, nullptr);
+  CACHE *Middle = Tree.Add(4096, 0, 65536, 65536, false, Top);
+  CACHE *Small = Tree.Add(64, 0, 4096, 4096, false, Middle);
+  Tree.Register();
+  void *Held = Middle->New();  // makes the middle page; its next element is free
+  PAGE *MiddlePage = Middle->FindPage(reinterpret_cast<uint64_t>(Held), &*Tree.Find);
+  ASSERT_NE(MiddlePage, nullptr);
+  const uint64_t FreeElement = MiddlePage->Address + 4096;
+  // The miss: the search ends in the middle page, whose version is read.
+  Tree.Find->ClaimShared();
+  ELEMENT_INFO Record;
+  ASSERT_EQ(MiddlePage->FindElement(FreeElement, &Record, &*Tree.Find, true), MiddlePage);
+  const int32_t Version = MiddlePage->CurrentVersion();
+  Tree.Find->ReleaseShared();
+  // Meanwhile: a child page in that element, with two elements handed out.
+  void *First = Small->New();
+  void *Second = Small->New();
+  ASSERT_EQ(reinterpret_cast<uint64_t>(First), FreeElement);
+  // The waiting lookup now files its entry.
+  Tree.Find->ClaimShared();
+  Tree.Find->UpdateLookaside(FreeElement, MiddlePage, Version);
+  int32_t Size = 0;
+  EXPECT_TRUE(Tree.Find->DescribeAddress(Second, nullptr, Top, Size));
+  EXPECT_EQ(Size, 64) << "the element of the child page, not of the middle page";
+  EXPECT_TRUE(Tree.Find->Delete(First, Top));
+  ASSERT_EQ(MiddlePage->FindElement(FreeElement, &Record, &*Tree.Find, false), MiddlePage);
+  EXPECT_EQ(PAGE::StateOf(Record), ELEMENT_STATE::ChildPage) << "the middle page still lends the element";
+  EXPECT_NE(Middle->New(), reinterpret_cast<void *>(FreeElement));
+  EXPECT_TRUE(Tree.Find->Delete(Second, Top));
+  EXPECT_TRUE(Tree.Find->Delete(Held, Top));
+}
+
+}  // namespace
