@@ -31,9 +31,18 @@ function(krax_add_test name)
   add_test(NAME ${name} COMMAND ${name})
 endfunction()
 
-# krax_add_test_folder(<name> LIBRARIES <targets...>): every *.cpp of the calling folder.
+# Platform-only test sources live in a posix/ or win32/ subfolder.
+if(WIN32)
+  set(KRAX_TEST_PLATFORM_DIR win32)
+else()
+  set(KRAX_TEST_PLATFORM_DIR posix)
+endif()
+
+# krax_add_test_folder(<name> LIBRARIES <targets...>): every *.cpp of the calling
+# folder and of its subfolder for the platform being built.
 function(krax_add_test_folder name)
   cmake_parse_arguments(ARG "" "" "LIBRARIES" ${ARGN})
-  file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
+  file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp
+       ${CMAKE_CURRENT_SOURCE_DIR}/${KRAX_TEST_PLATFORM_DIR}/*.cpp)
   krax_add_test(${name} SOURCES ${sources} LIBRARIES ${ARG_LIBRARIES})
 endfunction()

@@ -1,7 +1,11 @@
 #include "platform/virtual_memory.h"
 
+#include <sched.h>
 #include <sys/mman.h>
 #include <unistd.h>
+
+#include <atomic>
+#include <cstddef>
 
 namespace platform {
 
@@ -17,6 +21,112 @@ uint64_t SystemPageBytes() {
 }
 
 uint64_t RoundUp(uint64_t Value, uint64_t Unit) { return (Value + Unit - 1) & ~(Unit - 1); }
+
+// The kernel keeps no record of which mappings were areas, and munmap takes
+// any page-aligned range. Like the system on Windows, this port must refuse an
+// address that is not the start of an area and give back a whole area whatever
+// size the caller names, so it records every area it hands out: an open
+// addressing table of (start, length) in mapped memory, never the C heap.
+struct AREA_RECORD {
+  uint64_t Start;   // 0: never used; Removed: used before, free again
+  uint64_t Length;  // bytes mapped
+};
+
+constexpr uint64_t Removed = 1;  // no area starts at 1
+
+class AREA_REGISTRY {
+ public:
+  // False when the table cannot grow; nothing is recorded then.
+  bool Add(uint64_t Start, uint64_t Length) {
+    LOCK Guard(Busy);
+    if ((Used + 1) * 2 > Capacity && !Grow())
+      return false;
+    AREA_RECORD &Record = SlotFor(Start);
+    if (Record.Start == 0)
+      ++Used;
+    Record = AREA_RECORD{Start, Length};
+    ++Live;
+    return true;
+  }
+
+  // The length of the area that starts at Start, forgotten; 0 when none does.
+  uint64_t Take(uint64_t Start) {
+    LOCK Guard(Busy);
+    if (Capacity == 0)
+      return 0;
+    AREA_RECORD &Record = SlotFor(Start);
+    if (Record.Start != Start)
+      return 0;
+    const uint64_t Length = Record.Length;
+    Record.Start = Removed;
+    --Live;
+    return Length;
+  }
+
+ private:
+  class LOCK {
+   public:
+    explicit LOCK(std::atomic_flag &Flag) : Flag(Flag) {
+      while (Flag.test_and_set(std::memory_order_acquire))
+        sched_yield();
+    }
+    ~LOCK() { Flag.clear(std::memory_order_release); }
+
+   private:
+    std::atomic_flag &Flag;
+  };
+
+  static uint64_t Hash(uint64_t Start) { return (Start >> 16) * 0x9E3779B97F4A7C15u; }
+
+  // The record of Start, or the slot where it would go: the first removed
+  // slot on its probe path, else the empty slot that ends it.
+  AREA_RECORD &SlotFor(uint64_t Start) {
+    const uint64_t Mask = Capacity - 1;
+    AREA_RECORD *Reusable = nullptr;
+    for (uint64_t Index = Hash(Start) & Mask;; Index = (Index + 1) & Mask) {
+      AREA_RECORD &Record = Table[Index];
+      if (Record.Start == Start)
+        return Record;
+      if (Record.Start == Removed && Reusable == nullptr)
+        Reusable = &Record;
+      if (Record.Start == 0)
+        return Reusable != nullptr ? *Reusable : Record;
+    }
+  }
+
+  // Doubles the table (or keeps its size while removed slots make up the
+  // load), dropping the removed slots.
+  bool Grow() {
+    uint64_t NewCapacity = Capacity == 0 ? 4096 : Capacity;
+    while ((Live + 1) * 4 > NewCapacity)
+      NewCapacity *= 2;
+    void *Mapped = mmap(nullptr, NewCapacity * sizeof(AREA_RECORD), PROT_READ | PROT_WRITE,
+                        MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (Mapped == MAP_FAILED)
+      return false;
+    AREA_RECORD *OldTable = Table;
+    const uint64_t OldCapacity = Capacity;
+    Table = static_cast<AREA_RECORD *>(Mapped);  // zero-filled: every slot empty
+    Capacity = NewCapacity;
+    Used = 0;
+    for (uint64_t Index = 0; Index < OldCapacity; ++Index)
+      if (OldTable[Index].Start > Removed) {
+        SlotFor(OldTable[Index].Start) = OldTable[Index];
+        ++Used;
+      }
+    if (OldTable != nullptr)
+      munmap(OldTable, OldCapacity * sizeof(AREA_RECORD));
+    return true;
+  }
+
+  std::atomic_flag Busy = ATOMIC_FLAG_INIT;
+  AREA_RECORD *Table = nullptr;
+  uint64_t Capacity = 0;  // a power of two, or 0 before the first area
+  uint64_t Used = 0;      // slots not empty, removed ones included
+  uint64_t Live = 0;      // areas recorded
+};
+
+constinit AREA_REGISTRY Areas;
 
 // Maps more than asked for and unmaps the head before the first aligned start
 // and the tail behind the area, so that exactly the area stays mapped.
@@ -39,6 +149,10 @@ void *MapAligned(uint64_t Alignment, int32_t Size) {
     munmap(Mapped, HeadBytes);
   if (TailBytes > 0)
     munmap(reinterpret_cast<void *>(Start + AreaBytes), TailBytes);
+  if (!Areas.Add(Start, AreaBytes)) {
+    munmap(reinterpret_cast<void *>(Start), AreaBytes);
+    return nullptr;
+  }
   return reinterpret_cast<void *>(Start);
 }
 
@@ -52,17 +166,14 @@ void *CommitAlignedArea(int32_t AlignMask, int32_t Size) {
   return MapAligned(static_cast<uint64_t>(AlignMask) + 1, Size);
 }
 
-// The kernel keeps no record of which mappings were areas, and munmap accepts
-// any page-aligned range, mapped or not. A foreign address is therefore refused
-// by two tests before anything is unmapped: every area starts on the area
-// granule, and the whole range must be mapped (msync reports ENOMEM for a range
-// with unmapped pages and does nothing else for MS_ASYNC).
-bool ReleaseArea(void *Address, int32_t Size) {
+// The record is taken before the area is unmapped, so a second release of the
+// same start, even a racing one, finds nothing and changes nothing.
+bool ReleaseArea(void *Address, int32_t) {
   const uint64_t Start = reinterpret_cast<uint64_t>(Address);
-  if (Start == 0 || (Start & (AreaGranuleBytes - 1)) != 0 || Size <= 0)
+  if (Start <= Removed)
     return false;
-  const uint64_t Length = RoundUp(static_cast<uint64_t>(Size), SystemPageBytes());
-  if (msync(Address, Length, MS_ASYNC) != 0)
+  const uint64_t Length = Areas.Take(Start);
+  if (Length == 0)
     return false;
   return munmap(Address, Length) == 0;
 }

@@ -72,8 +72,10 @@ TEST(BackEnd, DeleteAreaOfAForeignAddressFails) {
   const int32_t Granule = BackEnd.AreaGranule();
   char *Area = static_cast<char *>(BackEnd.NewArea(Granule - 1, 2 * Granule, false));
   ASSERT_NE(Area, nullptr);
-  // An address inside an area is not the start of one.
+  // An address inside an area is not the start of one, not even on a granule
+  // boundary, where the system's own calls would punch a hole in the area.
   EXPECT_TRUE(RaisesFailure([&] { BackEnd.DeleteArea(Area + 4096, Granule, false); }, DeleteFailsMessage));
+  EXPECT_TRUE(RaisesFailure([&] { BackEnd.DeleteArea(Area + Granule, Granule, false); }, DeleteFailsMessage));
   int OnTheStack = 0;
   EXPECT_TRUE(RaisesFailure([&] { BackEnd.DeleteArea(&OnTheStack, 4096, false); }, DeleteFailsMessage));
   EXPECT_TRUE(RaisesFailure([&] { BackEnd.DeleteArea(nullptr, 4096, false); }, DeleteFailsMessage));
@@ -82,6 +84,19 @@ TEST(BackEnd, DeleteAreaOfAForeignAddressFails) {
   BackEnd.DeleteArea(Area, 2 * Granule, false);
   // (A start already given back is not tried: the system may have handed the
   // range to someone else in the meantime, and then the release would succeed.)
+}
+
+// The release gives back the whole area whatever size the caller names.
+TEST(BackEnd, DeleteAreaGivesBackTheWholeArea) {
+  DUZOVEV_BACK_END BackEnd;
+  const int32_t Granule = BackEnd.AreaGranule();
+  for (const int32_t Named : {Granule, 2 * Granule, 8 * Granule}) {
+    char *Area = static_cast<char *>(BackEnd.NewArea(Granule - 1, 4 * Granule, false));
+    ASSERT_NE(Area, nullptr);
+    TouchEnds(Area, 4 * Granule);
+    BackEnd.DeleteArea(Area, Named, false);
+    EXPECT_FALSE(AreaStillMapped(Area + Granule, 3 * Granule)) << "named " << Named << " bytes";
+  }
 }
 
 TEST(BackEnd, ConcurrentStrictAlignmentsNeverOverlap) {

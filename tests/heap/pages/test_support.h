@@ -15,6 +15,9 @@
 #include "heap/pages/duzovev_back_end.h"
 #include "heap/support/software_failure.h"
 
+// True while any page of the range is mapped in this process.
+bool AreaStillMapped(const void *Start, size_t Length);
+
 // Runs Call and expects it to raise exactly Message.
 template <typename CALL>
 ::testing::AssertionResult RaisesFailure(CALL Call, const char *Message) {
