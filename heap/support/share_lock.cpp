@@ -117,8 +117,9 @@ bool SHARELOCK::WaitForShared(uint32_t TimeOut) {
 }
 
 bool SHARELOCK::WaitForExclusive(uint32_t TimeOut) {
+  uint64_t Word = ExclusiveAndUsers.load();
   for (;;) {
-    if (Users() == 1)
+    if (UsersOf(Word) == 1)
       return true;
     ExclusiveAndUsers.fetch_sub(OneUser);  // Exclusive stays raised: sharers keep out
     if (TimeOut == 0) {
@@ -128,7 +129,11 @@ bool SHARELOCK::WaitForExclusive(uint32_t TimeOut) {
     }
     if (!SpinUntilNoUsers() && !SleepExclusive(TimeOut))
       return false;
-    ExclusiveAndUsers.fetch_add(OneUser);
+    // The claim comes back with one atomic add whose own result decides: of
+    // several claimants that return together, the first is alone and wins,
+    // where a fresh read would show them all each other and send them all
+    // round again in lock step.
+    Word = ExclusiveAndUsers.fetch_add(OneUser) + OneUser;
   }
 }
 

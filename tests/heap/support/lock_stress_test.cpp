@@ -57,6 +57,41 @@ TEST_P(HybridLockStressTest, NoWaiterIsLeftBehindAndNoUpdateIsLost) {
 
 INSTANTIATE_TEST_SUITE_P(Spins, HybridLockStressTest, ::testing::Values(0, 64, 4096));
 
+// A sleeper that wins the lock on its last try after a waker took its
+// registration leaves that wake-up in the semaphore. Such wake-ups are used up
+// by later waiters and never pile up past the semaphore's maximum, which a
+// release would report as "Wakeup failed in Signal()": a maximum of exactly one
+// per thread leaves no room for a pile.
+TEST_P(HybridLockStressTest, StrayWakeUpsNeverPileUpPastTheMaximum) {
+  const int Threads = StressThreadCount();
+  HYBRID_LOCK Lock(GetParam(), Threads);
+  const auto End = steady_clock::now() + StressTime;
+  std::atomic<int> Failures{0};
+  int64_t Counter = 0;
+  std::atomic<int64_t> Rounds{0};
+  RunThreadsWithWatchdog(
+      Threads,
+      [&](int Index) {
+        int Round = 0;
+        try {
+          for (; Round < MostRounds && steady_clock::now() < End; ++Round) {
+            Lock.Acquire();
+            ++Counter;
+            if ((Round + Index) % 13 == 0)
+              std::this_thread::yield();
+            Lock.Release();
+          }
+        } catch (unsigned char *) {
+          Failures.fetch_add(1);
+        }
+        Rounds.fetch_add(Round);
+      },
+      [&] { WakeEveryone(Lock.SleepQueue, Threads); });
+  EXPECT_EQ(Failures.load(), 0);
+  EXPECT_EQ(Counter, Rounds.load());
+  EXPECT_LE(Lock.SleepQueue.PendingSignals.load(), Threads);
+}
+
 class ShareLockStressTest : public ::testing::TestWithParam<int32_t> {};
 
 // Readers check a pair that writers keep equal and count themselves against
@@ -116,6 +151,48 @@ TEST_P(ShareLockStressTest, ReadersAndWritersNeverMeetAndNoWaiterIsLeftBehind) {
   EXPECT_LE(MostReaders.load(), MaxShare);
   EXPECT_GE(MostReaders.load(), 1);
   EXPECT_EQ(Lock.ExclusiveAndUsers.load(), 0u);
+}
+
+// Threads that all hold the lock shared and then change to exclusive at once:
+// each must get its turn. Withdrawn claims that come back together must not
+// keep failing in lock step.
+TEST_P(ShareLockStressTest, SimultaneousUpgradesAllFinish) {
+  SHARELOCK Lock(GetParam(), 256, 256);
+  for (const int Threads : {2, StressThreadCount()}) {
+    constexpr int Rounds = 2000;
+    int64_t Counter = 0;
+    std::atomic<int> Writers{0};
+    std::atomic<int> Sharing{0};
+    std::atomic<int> Finished{0};
+    std::atomic<int64_t> Broken{0};
+    const auto AwaitAll = [&](std::atomic<int> &Arrivals, int Round) {
+      Arrivals.fetch_add(1);
+      while (Arrivals.load() < Threads * (Round + 1))
+        std::this_thread::yield();
+    };
+    RunThreadsWithWatchdog(
+        Threads,
+        [&](int) {
+          for (int Round = 0; Round < Rounds; ++Round) {
+            Lock.AcquireShared();
+            AwaitAll(Sharing, Round);  // every thread holds the lock shared
+            Lock.ChangeSharedToExclusive();
+            if (Writers.fetch_add(1) != 0)
+              Broken.fetch_add(1);
+            ++Counter;
+            Writers.fetch_sub(1);
+            Lock.ReleaseExclusive();
+            AwaitAll(Finished, Round);
+          }
+        },
+        [&] {
+          WakeEveryone(Lock.ExclusiveQueue, Threads);
+          WakeEveryone(Lock.SharedQueue, Threads);
+        });
+    EXPECT_EQ(Broken.load(), 0);
+    EXPECT_EQ(Counter, static_cast<int64_t>(Threads) * Rounds);
+    EXPECT_EQ(Lock.ExclusiveAndUsers.load(), 0u);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Spins, ShareLockStressTest, ::testing::Values(1, 64, 4096));
