@@ -52,12 +52,17 @@ struct SHARED_STATE {
 
 class WORKER {
  public:
-  WORKER(SHARED_STATE &State, uint32_t Seed) : State(State), Random(Seed), Thread(Seed << 24) {}
+  // With a private cache, only this worker allocates from it: a second release
+  // of its element cannot meet somebody else's element in the same place.
+  WORKER(SHARED_STATE &State, uint32_t Seed, CACHE *Private = nullptr)
+      : State(State), Random(Seed), Thread(Seed << 24), Private(Private) {}
 
   void Run(int32_t Iterations) {
     for (int32_t Step = 0; Step < Iterations; ++Step) {
       const uint32_t Choice = Random() % 1000;
-      if (Choice < 520 || Mine.empty())
+      if (Private != nullptr && Random() % 4 == 0)
+        PrivateStep();
+      else if (Choice < 520 || Mine.empty())
         Allocate();
       else if (Choice < 900)
         Release(TakeMine());
@@ -70,9 +75,39 @@ class WORKER {
     }
     while (!Mine.empty())
       Release(TakeMine());
+    for (void *Element : PrivateElements)
+      if (!State.Tree.Find->Delete(Element, State.Tree.Top))
+        Fail();
+    PrivateElements.clear();
   }
 
  private:
+  // Allocates from the private cache, or releases one of its elements: the
+  // release succeeds once and is refused after, also from inside the element.
+  void PrivateStep() {
+    if (PrivateElements.size() < 64 && Random() % 2 == 0) {
+      void *Element = Private->New();
+      if (Element == nullptr || !State.Owners.Claim(Element))
+        Fail();
+      else
+        PrivateElements.push_back(Element);
+      return;
+    }
+    if (PrivateElements.empty())
+      return;
+    const size_t Index = Random() % PrivateElements.size();
+    void *Element = PrivateElements[Index];
+    PrivateElements[Index] = PrivateElements.back();
+    PrivateElements.pop_back();
+    char *Inside = static_cast<char *>(Element) + 1 + Random() % (Private->AllocationSize - 1);
+    if (State.Tree.Find->Delete(Inside, State.Tree.Top))
+      Fail();
+    if (!State.Owners.Give(Element) || !State.Tree.Find->Delete(Element, State.Tree.Top))
+      Fail();
+    if (State.Tree.Find->Delete(Element, State.Tree.Top))
+      Fail();  // released twice
+  }
+
   void Fail() { State.Failures.fetch_add(1); }
 
   void Allocate() {
@@ -146,7 +181,32 @@ class WORKER {
   uint32_t Thread;
   uint32_t Serial = 0;
   std::vector<HELD> Mine;
+  CACHE *Private;
+  std::vector<void *> PrivateElements;
 };
+
+// Looks at the heap while the workers change it: walks the lookup's pages and
+// asks for the size of addresses in flight. It checks only what must hold at
+// any moment: a walk step names the first byte of an element of a plausible
+// size, and an address being handed between workers lies in a known page.
+void Observe(SHARED_STATE &State, const std::atomic<bool> &Done) {
+  std::mt19937 Random(99);
+  while (!Done.load()) {
+    bool InUse = false;
+    void *Address = nullptr;
+    int32_t Size = 0;
+    for (int32_t Step = 0; Step < 200 && State.Tree.Find->WalkHeap(InUse, Address, State.Tree.Top, Size); ++Step)
+      if (Size <= 0 || Size > 65536)
+        State.Failures.fetch_add(1);
+    // Nobody may release an element while it waits in the exchange.
+    std::lock_guard<std::mutex> Guard(State.ExchangeMutex);
+    if (State.Exchange.empty())
+      continue;
+    const HELD &Held = State.Exchange[Random() % State.Exchange.size()];
+    if (!State.Tree.Find->DescribeAddress(Held.Element, nullptr, State.Tree.Top, Size) || Size != Held.Size)
+      State.Failures.fetch_add(1);
+  }
+}
 
 TEST(CacheThreads, SharedCachesNeverHandAnElementToTwoOwners) {
   SHARED_STATE State;
@@ -168,6 +228,40 @@ TEST(CacheThreads, SharedCachesNeverHandAnElementToTwoOwners) {
   EXPECT_TRUE(State.Tree.FlushAll());
   EXPECT_LE(State.Tree.Top->ActivePages, 2);
   EXPECT_EQ(State.Tree.Find->PageCount, State.Tree.Top->ActivePages);
+  EXPECT_EQ(State.Tree.BackEnd.OutstandingUserAreas(), State.Tree.Top->ActivePages);
+}
+
+// Every layer at once: threads allocating across size classes whose pages are
+// made in and returned to shared parent caches, releasing each other's
+// elements, trying interior and double releases, while another thread walks
+// the heap and describes addresses. No element may ever have two owners.
+TEST(CacheThreads, StressOfCachesPagesAndLookupNeverHandsAnElementToTwoOwners) {
+  SHARED_STATE State;
+  constexpr int32_t Threads = 4;
+  constexpr int32_t Iterations = 8000;
+  CACHE *Middle = State.Tree.Users.back();
+  std::vector<CACHE *> Private;
+  for (int32_t Index = 0; Index < Threads; ++Index)
+    Private.push_back(State.Tree.Add(Index % 2 == 0 ? 32 : 256, Index % 2 == 0 ? 8 : 4, 4096, 4096, Index < 2, Middle));
+  std::atomic<bool> Done{false};
+  std::thread Observer([&State, &Done] { Observe(State, Done); });
+  std::vector<std::thread> Workers;
+  for (int32_t Index = 0; Index < Threads; ++Index)
+    Workers.emplace_back([&State, &Private, Index] {
+      WORKER Worker(State, static_cast<uint32_t>(Index + 11), Private[static_cast<size_t>(Index)]);
+      Worker.Run(Iterations);
+    });
+  for (std::thread &Worker : Workers)
+    Worker.join();
+  Done.store(true);
+  Observer.join();
+  EXPECT_EQ(State.Failures.load(), 0);
+  for (const HELD &Held : State.Exchange) {
+    EXPECT_TRUE(ElementIntact(Held.Element, Held.Size, Held.Tag));
+    EXPECT_TRUE(State.Tree.Find->Delete(Held.Element, State.Tree.Top));
+  }
+  EXPECT_TRUE(State.Tree.FlushAll());
+  EXPECT_EQ(State.Tree.Find->PageCount, State.Tree.Top->ActivePages) << "every page below the top went back";
   EXPECT_EQ(State.Tree.BackEnd.OutstandingUserAreas(), State.Tree.Top->ActivePages);
 }
 
