@@ -1,11 +1,18 @@
-// HEAP: the core of one heap. It holds the size-to-cache tables and the
-// pointers to every layer of the heap; the caches read FreePageLimit, the
-// number of empty top-level pages that may stay with the top cache.
+// HEAP: the core of one heap. It checks that a configuration of caches forms a
+// usable heap, maps every request size to the smallest cache that serves it
+// through a fine and a coarse table, connects the caches into one tree of pages
+// inside pages (the top cache takes its pages from the back end, every other
+// cache from the cache whose elements are as large as its pages), and routes
+// every request of the front end to the caches and the address lookups.
 //
-// The fields are those of the finished heap core, in their order; this room
-// holds them so that the lower layers can read them. The constructor that
-// validates a configuration, builds the tables and connects the caches, and
-// the heap operations, extend this structure.
+// Invariants once Active: allocation sizes ascend strictly up to TopCache; each
+// cache's page size is a power of two of at least 32 bytes and exactly the
+// allocation size of its parent; FindCache(s) is the first cache at least s
+// large for every s from 1 to the top page size; the tables never change.
+// The heap owns only the block of the two tables; the front end owns the rest.
+//
+// A default-built HEAP is only its fields, as the layers below read them; the
+// full constructor makes a working heap.
 #pragma once
 
 #include <cstdint>
@@ -14,6 +21,7 @@
 
 class DUZOVEV_BACK_END;
 struct CACHE;
+struct ELEMENT_INFO;
 struct FIND;
 struct NEW_PAGES;
 struct THREAD_SAFE;
@@ -39,4 +47,44 @@ struct HEAP : SYSTEM_FACTS_ATTACHMENT {
   DUZOVEV_BACK_END *BackEnd = nullptr;
   CACHE *TopCache = nullptr;
   THREAD_SAFE *ThreadSafe = nullptr;
+
+  HEAP() = default;
+  // FineCaches is an array of FineCount + CoarseCount cache pointers in
+  // ascending size; CoarseCaches points at its FineCount-th entry. The last
+  // coarse cache is the large cache, the one before it the top cache.
+  HEAP(CACHE **FineCaches, CACHE **CoarseCaches, int32_t MaxFreeSpace, NEW_PAGES *NewStore, FIND *NewOwnFind,
+       FIND *NewProcessFind, DUZOVEV_BACK_END *NewBackEnd, int32_t FineCount, int32_t CoarseCount,
+       int32_t FineStride, int32_t CoarseStride, THREAD_SAFE *NewThreadSafe);
+  ~HEAP() noexcept(false);
+  HEAP(const HEAP &) = delete;
+  HEAP &operator=(const HEAP &) = delete;
+
+  // The cache for a size from 1 to the top page size.
+  CACHE *FindCache(int32_t Size) const;
+
+  void *New(int32_t Size, int32_t *ActualSize, bool ZeroFill);
+  bool MultipleNew(int32_t *Count, void **Array, int32_t Requested, int32_t Size, int32_t *ActualSize, bool ZeroFill);
+  // Size is a hint (0 or less when unknown); a wrong one costs a second lookup.
+  bool Delete(void *Address, int32_t Size);
+  bool MultipleDelete(int32_t Count, void **Addresses, int32_t Size);
+  void *Resize(void *Address, int32_t NewSize, int32_t MoveThreshold, int32_t *ActualSize, bool KeepOld,
+               bool ZeroFill);
+  bool DescribeAddress(void *Address, ELEMENT_INFO *Record, int32_t *Size);
+  bool Contains(void *Address);
+  bool CheckAddress(void *Address, int32_t *Size);
+  bool WalkHeap(bool *InUse, void **Address, int32_t *Size);
+  bool TrimHeap(int32_t MaxFreeSpace);
+  void DeleteAll(bool KeepMemory);
+  void ClaimAllLocks();
+  // With Force, a thread other than the owner may end the claim (a forked
+  // child, whose one thread has a new identifier).
+  void ReleaseAllLocks(bool Force = true);
+
+ private:
+  void CheckGeometry(int32_t FineCount, int32_t FineStride, int32_t CoarseStride);
+  void FillTable(CACHE **Table, int32_t Entries, int32_t Stride, CACHE **Cursor);
+  void ConnectTree();
+  void ReleaseGroupLocks();
+  CACHE *HintFor(int32_t Size) const;
+  bool DeleteAnywhere(void *Address, CACHE *Hint);
 };
