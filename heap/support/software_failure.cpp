@@ -1,8 +1,8 @@
 #include "heap/support/software_failure.h"
 
+#include <atomic>
 #include <cstdarg>
 #include <cstring>
-#include <new>
 
 #include "heap/support/hybrid_lock.h"
 #include "platform/trace_file.h"
@@ -51,10 +51,41 @@ void WriteTraceLines(const char *Text) {
 
 }  // namespace
 
+namespace {
+
+// Set once the trace lock has been destroyed at exit. A failure raised by a
+// destructor that runs later is still traced, without the lock: by then the
+// process is down to the thread that exits.
+constinit std::atomic<bool> TraceLockGone{false};
+
+struct TRACE_LOCK {
+  HYBRID_LOCK Lock{4096, 256};
+  ~TRACE_LOCK() { TraceLockGone.store(true); }
+};
+
+// Claims the trace lock while it exists.
+class TRACE_CLAIM {
+ public:
+  TRACE_CLAIM() : Held(!TraceLockGone.load()) {
+    if (Held)
+      TraceLock().Acquire();
+  }
+  ~TRACE_CLAIM() {
+    if (Held)
+      TraceLock().Release();
+  }
+  TRACE_CLAIM(const TRACE_CLAIM &) = delete;
+  TRACE_CLAIM &operator=(const TRACE_CLAIM &) = delete;
+
+ private:
+  bool Held;
+};
+
+}  // namespace
+
 HYBRID_LOCK &TraceLock() {
-  alignas(HYBRID_LOCK) static unsigned char Storage[sizeof(HYBRID_LOCK)];
-  static HYBRID_LOCK *const Lock = new (Storage) HYBRID_LOCK(4096, 256);
-  return *Lock;
+  static TRACE_LOCK Holder;
+  return Holder.Lock;
 }
 
 void WriteDebugTrace(const char *Format, ...) {
@@ -65,14 +96,12 @@ void WriteDebugTrace(const char *Format, ...) {
   va_end(Arguments);
   Text[TraceTextBytes - 1] = '\0';
 
-  HYBRID_LOCK &Lock = TraceLock();
-  Lock.Acquire();
+  TRACE_CLAIM Claim;
   if (TraceFile != platform::InvalidTraceFile || OpenTraceFile()) {
     if (Text[0] != '\0')
       WriteTraceLines(Text);
     platform::FlushTraceFile(TraceFile);
   }
-  Lock.Release();
 }
 
 void SoftwareFailure(const char *Message) {
@@ -81,11 +110,9 @@ void SoftwareFailure(const char *Message) {
 }
 
 void SetDebugTraceNameSuffix(const char *Suffix) {
-  HYBRID_LOCK &Lock = TraceLock();
-  Lock.Acquire();
+  TRACE_CLAIM Claim;
   if (TraceFile != platform::InvalidTraceFile)
     platform::CloseTraceFile(TraceFile);
   TraceFile = platform::InvalidTraceFile;
   TraceNameSuffix = Suffix != nullptr ? Suffix : "";
-  Lock.Release();
 }

@@ -19,10 +19,10 @@ struct HYBRID_LOCK;
 // outside the lock, opening, writing and flushing under TraceLock().
 void WriteDebugTrace(const char *Format, ...) __attribute__((format(printf, 1, 2)));
 
-// Serialises all writes to the trace file. Built on first use and never
-// destroyed, so that a failure raised by any constructor before main or by any
-// destructor after it can still be traced. Start-up calls it once so that the
-// lock is built at its place in the order of process-wide objects.
+// Serialises all writes to the trace file. Built on first use and destroyed at
+// exit in its place among the process-wide objects (start-up calls it once to
+// fix that place); a failure raised by a destructor after that is still
+// traced, without the lock.
 HYBRID_LOCK &TraceLock();
 
 // The "%s" of the trace file names; empty unless a test points the trace at a
