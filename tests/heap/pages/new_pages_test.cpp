@@ -234,9 +234,13 @@ TEST(NewPages, RecyclingDeleteAllRunsOnTheEngagedThread) {
   CACHE *Small = Tree.Add(64, 0, 4096, 4096, false, Middle);
   Tree.Register();
   ASSERT_NE(Small->New(), nullptr);
-  // The heap-wide section: global lock, every group lock, then engaged.
+  // The heap-wide section: global lock, every group lock, then engaged. The
+  // caches are taken in ascending size, as the heap takes them: a child
+  // before its parent, the order every allocation that borrows a page from a
+  // parent keeps.
+  CACHE *const Ascending[] = {Small, Middle, Top};
   ASSERT_TRUE(Tree.ThreadSafe.ClaimGlobalLock());
-  for (auto &Cache : Tree.Caches)
+  for (CACHE *Cache : Ascending)
     Cache->Lock.Acquire();
   Tree.Find->ShareLock.AcquireExclusive();
   Tree.Store->Lock.Acquire();
@@ -247,7 +251,7 @@ TEST(NewPages, RecyclingDeleteAllRunsOnTheEngagedThread) {
   ASSERT_TRUE(Tree.ThreadSafe.ReleaseGlobalLock(true));
   Tree.Store->Lock.Release();
   Tree.Find->ShareLock.ReleaseExclusive();
-  for (auto &Cache : Tree.Caches)
+  for (CACHE *Cache : Ascending)
     Cache->Lock.Release();
   EXPECT_NE(Small->New(), nullptr) << "every lock was given back";
 }
