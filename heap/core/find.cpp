@@ -317,10 +317,7 @@ void FIND::MovePages(CHAIN *OldTable, int32_t OldHashSize) {
   }
 }
 
-bool FIND::TryClaimResizeLock() {
-  int32_t Expected = 0;
-  return ResizeLock.Locked.compare_exchange_strong(Expected, 1);
-}
+bool FIND::TryClaimResizeLock() { return ResizeLock.TryAcquire(); }
 
 void FIND::ResizeHashTable() {
   if (!Resizable || !TryClaimResizeLock())

@@ -64,8 +64,11 @@ NEW_PAGES::NEW_PAGES(const int32_t *VectorSizes, DUZOVEV_BACK_END *NewBackEnd, i
   }
 }
 
+// A store being destroyed has no other user, so its pages are wiped without
+// its lock: held while each page leaves the address lookups, the lock would
+// come before the lookup's, against the lock order.
 NEW_PAGES::~NEW_PAGES() noexcept(false) {
-  DeleteAll(false);
+  WipePages(false);
   CarveOffset = 0;
   CarveBlock = nullptr;
   for (int32_t Area = 0; Area < AreaCount; ++Area)
@@ -252,6 +255,10 @@ void NEW_PAGES::ReleaseInternalPages(SIZE_CLASS &Class, bool KeepMemory) {
 
 void NEW_PAGES::DeleteAll(bool KeepMemory) {
   GROUP_LOCK_GUARD Claim(ThreadSafe, Lock);
+  WipePages(KeepMemory);
+}
+
+void NEW_PAGES::WipePages(bool KeepMemory) {
   for (int32_t Index = 0; Index < SizeClassCount; ++Index) {
     SIZE_CLASS &Class = SizeClasses[Index];
     ReleaseInternalPages(Class, KeepMemory);

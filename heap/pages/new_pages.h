@@ -81,6 +81,8 @@ struct NEW_PAGES : SYSTEM_FACTS_ATTACHMENT {
   bool MakeDescriptors(SIZE_CLASS &Class, CACHE *Bucket);
   int32_t PageAlignMask(const CACHE *Bucket) const;
   void DropPage(SIZE_CLASS &Class, CHAIN &Chain, PAGE *Page);
+  // DeleteAll's work, under whatever claim its caller holds.
+  void WipePages(bool KeepMemory);
   void ReleaseInternalPages(SIZE_CLASS &Class, bool KeepMemory);
   int32_t ClassOfFirstInternalPage(const PAGE *Page) const;
   PAGE *LastInternalPageFrom(int32_t FirstClass);

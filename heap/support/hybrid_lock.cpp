@@ -22,23 +22,24 @@ bool HYBRID_LOCK::SpinUntilFree() const {
 }
 
 bool HYBRID_LOCK::WaitForRelease(uint32_t TimeOut) {
+  LOCK_CLAIM_ANNOTATION Claim(this, ClaimKindOfWait(ExclusiveClaim, TimeOut != INFINITE_WAIT));
   for (;;) {
     if (!SpinUntilFree()) {
       Sleeping.fetch_add(1);
       if (TryLock()) {
         Sleeping.fetch_sub(1);
-        return true;
+        return Claim.Taken();
       }
       // A woken thread does not lower Sleeping: its waker took the registration.
       if (!SleepQueue.Wait(TimeOut)) {
         // A waiter that gives up withdraws its registration, so that
         // stale registrations never pile up wake-ups nobody consumes.
         Sleeping.fetch_sub(1);
-        return false;
+        return Claim.GivenUp();
       }
     }
     if (TryLock())
-      return true;
+      return Claim.Taken();
   }
 }
 

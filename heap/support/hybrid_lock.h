@@ -7,12 +7,15 @@
 // Not recursive and records no owner. Locked is 0 or 1. Sleeping counts the
 // waiters registered for a wake-up and may be negative for a moment (it is
 // repaired by the next WakeSleepers). The lock fills and is aligned to 128
-// bytes, so that two locks never share a cache line.
+// bytes, so that two locks never share a cache line. Its claims and releases
+// are told to the thread checker (lock_annotations.h); the thread that
+// releases the lock must be the one that took it.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 
+#include "heap/support/lock_annotations.h"
 #include "heap/support/semaphore.h"
 #include "heap/support/system_facts.h"
 
@@ -23,17 +26,32 @@ struct alignas(128) HYBRID_LOCK : private SYSTEM_FACTS_ATTACHMENT {
   SEMAPHORE SleepQueue;
 
   explicit HYBRID_LOCK(int32_t MaxSpins = 4096, int32_t MaxUsers = 256)
-      : MaxSpins(MaxSpins), Locked(0), Sleeping(0), SleepQueue(MaxUsers) {}
+      : MaxSpins(MaxSpins), Locked(0), Sleeping(0), SleepQueue(MaxUsers) {
+    AnnotateLockCreated(this);
+  }
   HYBRID_LOCK(const HYBRID_LOCK &) = delete;
   HYBRID_LOCK &operator=(const HYBRID_LOCK &) = delete;
+  ~HYBRID_LOCK() { AnnotateLockDestroyed(this); }
 
+  // The slow path tells the thread checker about its claim itself.
   void Acquire() {
     int32_t Free = 0;
     if (!Locked.compare_exchange_strong(Free, 1)) [[unlikely]]
       WaitForRelease(INFINITE_WAIT);
+    else
+      AnnotateLockTaken(this, ExclusiveClaim);
+  }
+
+  // One compare-and-swap, no spinning, no waiting: true when it took the lock.
+  bool TryAcquire() {
+    if (!TryLock())
+      return false;
+    AnnotateLockTaken(this, ExclusiveClaim | TryClaim);
+    return true;
   }
 
   void Release() {
+    const LOCK_RELEASE_ANNOTATION Releasing(this, ExclusiveClaim);
     // The exchange orders the release before the read of Sleeping, which a
     // waiter raises before its last try: no registered sleeper is missed.
     Locked.exchange(0);
@@ -41,8 +59,8 @@ struct alignas(128) HYBRID_LOCK : private SYSTEM_FACTS_ATTACHMENT {
       WakeSleepers();
   }
 
-  // The slow path of Acquire: true once the lock is taken, false when a
-  // finite sleep timed out.
+  // The slow path of Acquire, also a claim of its own: true once the lock is
+  // taken, false when a finite sleep timed out.
   bool WaitForRelease(uint32_t TimeOut);
   // The slow path of Release.
   void WakeSleepers();

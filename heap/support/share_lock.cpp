@@ -39,6 +39,7 @@ SHARELOCK::SHARELOCK(int32_t MaxSpins, int32_t MaxUsers, int32_t MaxShare)
   if (MaxShare <= 0 || MaxShare > SharedQueue.MaxThreads)
     SoftwareFailure(MaximumShareInvalid);
   this->MaxShare = MaxShare;
+  AnnotateLockCreated(this);  // only a lock that was built exists for the checker
 }
 
 // True when the lock was seen open to one more sharer.
@@ -101,34 +102,36 @@ bool SHARELOCK::SleepExclusive(uint32_t TimeOut) {
 }
 
 bool SHARELOCK::WaitForShared(uint32_t TimeOut) {
+  LOCK_CLAIM_ANNOTATION Claim(this, ClaimKindOfWait(SharedClaim, TimeOut != INFINITE_WAIT));
   for (;;) {
     const uint64_t Word = ExclusiveAndUsers.load();
     if (ExclusiveOf(Word) <= 0 && UsersOf(Word) <= MaxShare)
-      return true;
+      return Claim.Taken();
     ExclusiveAndUsers.fetch_sub(OneUser);
     if (TimeOut == 0) {
       WakeSleepersIfAny();
-      return false;
+      return Claim.GivenUp();
     }
     if (!SpinUntilShareable() && !SleepShared(TimeOut))
-      return false;
+      return Claim.GivenUp();
     ExclusiveAndUsers.fetch_add(OneUser);
   }
 }
 
 bool SHARELOCK::WaitForExclusive(uint32_t TimeOut) {
+  LOCK_CLAIM_ANNOTATION Claim(this, ClaimKindOfWait(ExclusiveClaim, TimeOut != INFINITE_WAIT));
   uint64_t Word = ExclusiveAndUsers.load();
   for (;;) {
     if (UsersOf(Word) == 1)
-      return true;
+      return Claim.Taken();
     ExclusiveAndUsers.fetch_sub(OneUser);  // Exclusive stays raised: sharers keep out
     if (TimeOut == 0) {
       ChangeClaims(-1, 0);
       WakeSleepersIfAny();
-      return false;
+      return Claim.GivenUp();
     }
     if (!SpinUntilNoUsers() && !SleepExclusive(TimeOut))
-      return false;
+      return Claim.GivenUp();
     // The claim comes back with one atomic add whose own result decides: of
     // several claimants that return together, the first is alone and wins,
     // where a fresh read would show them all each other and send them all

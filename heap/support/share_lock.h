@@ -10,12 +10,15 @@
 // above 0, new shared claims wait. A sleeping exclusive claimant does not
 // count in Exclusive. A release prefers waking exclusive sleepers and wakes at
 // most one thread per processor. Not recursive, records no owners. The lock
-// fills and is aligned to 128 bytes.
+// fills and is aligned to 128 bytes. Its claims and releases are told to the
+// thread checker (lock_annotations.h); a claim is released by the thread that
+// made it.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 
+#include "heap/support/lock_annotations.h"
 #include "heap/support/semaphore.h"
 #include "heap/support/system_facts.h"
 
@@ -31,6 +34,7 @@ struct alignas(128) SHARELOCK : private SYSTEM_FACTS_ATTACHMENT {
   SHARELOCK(int32_t MaxSpins, int32_t MaxUsers, int32_t MaxShare);
   SHARELOCK(const SHARELOCK &) = delete;
   SHARELOCK &operator=(const SHARELOCK &) = delete;
+  ~SHARELOCK() { AnnotateLockDestroyed(this); }
 
   // The two halves of the claim word, read as they stand at this moment.
   int32_t Exclusive() const { return ExclusiveOf(ExclusiveAndUsers.load()); }
@@ -40,9 +44,12 @@ struct alignas(128) SHARELOCK : private SYSTEM_FACTS_ATTACHMENT {
     const uint64_t Word = ExclusiveAndUsers.fetch_add(OneUser) + OneUser;
     if (ExclusiveOf(Word) > 0 || UsersOf(Word) > MaxShare) [[unlikely]]
       WaitForShared(INFINITE_WAIT);
+    else
+      AnnotateLockTaken(this, SharedClaim);
   }
 
   void ReleaseShared() {
+    const LOCK_RELEASE_ANNOTATION Releasing(this, SharedClaim);
     ExclusiveAndUsers.fetch_sub(OneUser);
     WakeSleepersIfAny();
   }
@@ -50,24 +57,32 @@ struct alignas(128) SHARELOCK : private SYSTEM_FACTS_ATTACHMENT {
   void AcquireExclusive() {
     if (UsersOf(ChangeClaims(1, 1)) != 1) [[unlikely]]
       WaitForExclusive(INFINITE_WAIT);
+    else
+      AnnotateLockTaken(this, ExclusiveClaim);
   }
 
   void ReleaseExclusive() {
+    const LOCK_RELEASE_ANNOTATION Releasing(this, ExclusiveClaim);
     ChangeClaims(-1, -1);
     WakeSleepersIfAny();
   }
 
   // The caller holds a shared claim and ends up holding the lock exclusively,
   // its claim still counted in Users. Other sharers are waited for; while
-  // waiting the claim is withdrawn, so another exclusive claim may come first.
+  // waiting the claim is withdrawn, so another exclusive claim may come first:
+  // for the thread checker the shared claim ends here and an exclusive one
+  // begins.
   void ChangeSharedToExclusive() {
+    AnnotateLockReleased(this, SharedClaim);
     if (UsersOf(ChangeClaims(1, 0)) != 1)
       WaitForExclusive(INFINITE_WAIT);
+    else
+      AnnotateLockTaken(this, ExclusiveClaim);
   }
 
-  // The slow paths, entered with the caller's claim already counted: true when
-  // the claim holds, false when it was given up (time-out 0 or a sleep timed
-  // out), and then nothing of it remains counted.
+  // The slow paths, claims of their own, entered with the caller's claim
+  // already counted: true when the claim holds, false when it was given up
+  // (time-out 0 or a sleep timed out), and then nothing of it remains counted.
   bool WaitForShared(uint32_t TimeOut);
   bool WaitForExclusive(uint32_t TimeOut);
   void WakeSleepers();

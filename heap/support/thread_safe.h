@@ -10,6 +10,12 @@
 // Owner, Engaged and Recursion are written only by the thread that holds
 // GlobalLock (or is taking or giving it up); other threads read them only to
 // compare with their own identifier, which cannot match. -1 means no thread.
+//
+// The thread checker learns of the global lock through GlobalLock itself: only
+// the outermost claim and release reach it, nested claims are counted here. A
+// forced release from a thread other than the owner is reported by the checker
+// as a release by the wrong thread, as it is for every lock it knows; in a
+// forked child the checker still sees the owner's thread.
 #pragma once
 
 #include <atomic>

@@ -258,9 +258,13 @@ TEST(NewPages, RecyclingDeleteAllRunsOnTheEngagedThread) {
   CACHE *Small = Tree.Add(64, 0, 4096, 4096, false, Middle);
   Tree.Register();
   ASSERT_NE(Small->New(), nullptr);
-  // The heap-wide section: global lock, every group lock, then engaged.
+  // The heap-wide section: global lock, every group lock, then engaged. The
+  // caches are taken in ascending size, as the heap takes them: a child
+  // before its parent, the order every allocation that borrows a page from a
+  // parent keeps.
+  CACHE *const Ascending[] = {Small, Middle, Top};
   ASSERT_TRUE(Tree.ThreadSafe.ClaimGlobalLock());
-  for (auto &Cache : Tree.Caches)
+  for (CACHE *Cache : Ascending)
     Cache->Lock.Acquire();
   Tree.Find->ShareLock.AcquireExclusive();
   Tree.Store->Lock.Acquire();
@@ -271,9 +275,34 @@ TEST(NewPages, RecyclingDeleteAllRunsOnTheEngagedThread) {
   ASSERT_TRUE(Tree.ThreadSafe.ReleaseGlobalLock(true));
   Tree.Store->Lock.Release();
   Tree.Find->ShareLock.ReleaseExclusive();
-  for (auto &Cache : Tree.Caches)
+  for (CACHE *Cache : Ascending)
     Cache->Lock.Release();
   EXPECT_NE(Small->New(), nullptr) << "every lock was given back";
+}
+
+// Without the global lock engaged, a thread-safe store that is destroyed with
+// pages still filed wipes them without its own lock, which would otherwise be
+// held while the pages leave the address lookup: the opposite of a heap walk's
+// order (the lookup's shared claim, then the store's lock), which the annotated
+// ThreadSanitizer build reports.
+TEST(NewPages, DestroyingAThreadSafeStoreWipesItsPagesInTheLockOrder) {
+  TEST_TREE Tree(true);
+  CACHE *Top = Tree.Add(65536, 0, 65536, 65536, false, nullptr);
+  CACHE *Small = Tree.Add(64, 0, 4096, 4096, false, Top);
+  Tree.Register();
+  void *Element = Small->New();
+  ASSERT_NE(Element, nullptr);
+  ASSERT_NE(Top->New(), nullptr);  // a second top page
+  EXPECT_EQ(Tree.Find->PageCount, 3);
+  bool InUse = false;
+  void *Address = nullptr;
+  int32_t Size = 0;
+  ASSERT_TRUE(Tree.Find->WalkHeap(InUse, Address, Top, Size));
+  EXPECT_EQ(Address, Element);
+  Tree.Store.reset();
+  EXPECT_EQ(Tree.Find->PageCount, 0);
+  EXPECT_EQ(Tree.BackEnd.OutstandingUserAreas(), 0);
+  EXPECT_EQ(Tree.BackEnd.OutstandingAreas(), 1) << "only the lookup's block";
 }
 
 }  // namespace

@@ -77,17 +77,23 @@ TEST(HybridLockTest, ExcludesUnderRealContentionWithTheSpinPhase) { ExpectMutual
 
 TEST(HybridLockTest, ExcludesUnderRealContentionWithoutTheSpinPhase) { ExpectMutualExclusion(0); }
 
+// In the tests below the thread that holds the lock is the one that releases
+// it, as every user of the lock must (the thread checker reports anything else).
+
 TEST(HybridLockTest, OnASingleProcessorAContendedAcquireSleepsAtOnce) {
   const PROCESSOR_COUNT_OVERRIDE OneProcessor(1);
   HYBRID_LOCK Lock(INT_MAX, 256);  // a spin phase would outlast the deadline
-  Lock.Acquire();
+  std::atomic<bool> Held{false};
   RunThreadsWithWatchdog(
       2,
       [&](int Index) {
         if (Index == 0) {
+          ASSERT_TRUE(WaitUntil([&] { return Held.load(); }));
           Lock.Acquire();
           Lock.Release();
         } else {
+          Lock.Acquire();
+          Held = true;
           EXPECT_TRUE(WaitUntil([&] { return Lock.Sleeping.load() == 1; }));
           Lock.Release();
         }
@@ -100,15 +106,18 @@ TEST(HybridLockTest, OnASingleProcessorAContendedAcquireSleepsAtOnce) {
 TEST(HybridLockTest, NoSpinningIsOfferedWhileAsManySleepersAsProcessorsAreRegistered) {
   const PROCESSOR_COUNT_OVERRIDE TwoProcessors(2);
   HYBRID_LOCK Lock(INT_MAX, 256);
-  Lock.Acquire();
-  Lock.Sleeping = 2;  // two registrations without threads behind them
+  std::atomic<bool> Held{false};
   RunThreadsWithWatchdog(
       2,
       [&](int Index) {
         if (Index == 0) {
+          ASSERT_TRUE(WaitUntil([&] { return Held.load(); }));
           Lock.Acquire();
           Lock.Release();
         } else {
+          Lock.Acquire();
+          Lock.Sleeping = 2;  // two registrations without threads behind them
+          Held = true;
           EXPECT_TRUE(WaitUntil([&] { return Lock.Sleeping.load() == 3; }));
           Lock.Release();  // wakes two, one of them the real sleeper
         }
@@ -136,18 +145,21 @@ TEST(HybridLockTest, OneReleaseWakesAtMostOneRealSleeperPerProcessor) {
   const int32_t Processors = SYSTEM_FACTS::ProcessorCount;
   const int Sleepers = Processors + 2;
   HYBRID_LOCK Lock(0, 256);  // no spin phase: every waiter sleeps at once
-  Lock.Acquire();
+  std::atomic<bool> Held{false};
   std::atomic<int> Done{0};
   std::atomic<int64_t> WokenByOneRelease{-1};
   RunThreadsWithWatchdog(
       Sleepers + 1,
       [&](int Index) {
         if (Index < Sleepers) {
+          ASSERT_TRUE(WaitUntil([&] { return Held.load(); }));
           Lock.Acquire();
           Done.fetch_add(1);
           Lock.Release();
           return;
         }
+        Lock.Acquire();
+        Held = true;
         EXPECT_TRUE(WaitUntil([&] { return Lock.Sleeping.load() == Sleepers; }));
         // What Release does once the lock word is 0; the lock stays held here,
         // so the woken threads fail their claim and register again.

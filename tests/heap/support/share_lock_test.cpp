@@ -179,9 +179,11 @@ TEST(ShareLockTest, AReleaseWakesOnlyExclusiveSleepersWhenBothKindsAreRegistered
   Lock.SharedSleeping = 0;
 }
 
+// The thread that holds the exclusive claim releases it itself, as every user
+// of the lock must (the thread checker reports anything else).
 TEST(ShareLockTest, ASleepingWriterIsWokenBeforeSleepingReaders) {
   SHARELOCK Lock(1, 256, 256);
-  Lock.AcquireExclusive();
+  std::atomic<bool> Held{false};
   std::mutex OrderGuard;
   std::string Order;
   const auto Record = [&](const char *Step) {
@@ -192,6 +194,7 @@ TEST(ShareLockTest, ASleepingWriterIsWokenBeforeSleepingReaders) {
       4,
       [&](int Index) {
         if (Index < 2) {
+          ASSERT_TRUE(WaitUntil([&] { return Held.load(); }));
           Lock.AcquireShared();
           Record("S");
           Lock.ReleaseShared();
@@ -201,6 +204,8 @@ TEST(ShareLockTest, ASleepingWriterIsWokenBeforeSleepingReaders) {
           Record("E");
           Lock.ReleaseExclusive();
         } else {
+          Lock.AcquireExclusive();
+          Held = true;
           ASSERT_TRUE(WaitUntil(
               [&] { return Lock.SharedSleeping.load() == 2 && Lock.ExclusiveSleeping.load() == 1; }));
           Lock.ReleaseExclusive();

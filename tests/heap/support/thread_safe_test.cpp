@@ -51,19 +51,25 @@ TEST(ThreadSafeTest, ClaimsOfTheOwnerAreCountedAndOnlyTheOutermostReleaseFrees) 
 
 TEST(ThreadSafeTest, AClaimKeepsOtherThreadsOutUntilTheOutermostRelease) {
   THREAD_SAFE Global(true);
-  ASSERT_TRUE(Global.ClaimGlobalLock());
+  std::atomic<bool> Claimed{false};
   std::atomic<bool> OtherIn{false};
   RunThreadsWithWatchdog(
       2,
       [&](int Index) {
         if (Index == 0) {
+          ASSERT_TRUE(WaitUntil([&] { return Claimed.load(); }));
           EXPECT_TRUE(Global.ClaimGlobalLock());
           OtherIn = true;
           EXPECT_TRUE(Global.ReleaseGlobalLock(false));
         } else {
+          EXPECT_TRUE(Global.ClaimGlobalLock());
+          EXPECT_FALSE(Global.ClaimGlobalLock());
+          Claimed = true;
           EXPECT_TRUE(WaitUntil([&] { return Global.GlobalLock.Sleeping.load() == 1; }));
+          EXPECT_FALSE(Global.ReleaseGlobalLock(false));  // the nested claim only
+          EXPECT_EQ(Global.GlobalLock.Locked.load(), 1);
           EXPECT_FALSE(OtherIn.load());
-          EXPECT_TRUE(Global.ReleaseGlobalLock(true));  // the owner is the main thread
+          EXPECT_TRUE(Global.ReleaseGlobalLock(false));
         }
       },
       [&] { Global.GlobalLock.SleepQueue.Signal(1); });
