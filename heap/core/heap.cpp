@@ -155,7 +155,9 @@ HEAP::~HEAP() noexcept(false) {
   Active = false;
   for (int32_t Index = 0; Index < CacheCount; ++Index)
     Caches[Index]->ResetCache();
-  NewPages->DeleteAll(false);
+  // Nobody else uses the heap now; the store's lock, held while pages leave
+  // the lookups, would only stand against the lock order.
+  NewPages->WipePages(false);
   BackEnd->DeleteArea(FineTable, FineTableBytes + CoarseTableBytes, false);
   FineTable = CoarseTable = nullptr;
 }

@@ -69,6 +69,9 @@ struct NEW_PAGES : SYSTEM_FACTS_ATTACHMENT {
   // parent cache and so delete the parent's page, which passes through this
   // store again.
   void DeleteAll(bool KeepMemory);
+  // DeleteAll's work, under whatever claim its caller holds; alone, only for
+  // a heap that nobody else uses any more (its destruction).
+  void WipePages(bool KeepMemory);
   bool NextWalkPage(ELEMENT_INFO &Walk, FIND *Find);
   void *NewPermanentArea(int32_t Size);
   void *VerifyNewArea(int32_t AlignMask, int32_t Size, bool UserSpace);
@@ -81,8 +84,6 @@ struct NEW_PAGES : SYSTEM_FACTS_ATTACHMENT {
   bool MakeDescriptors(SIZE_CLASS &Class, CACHE *Bucket);
   int32_t PageAlignMask(const CACHE *Bucket) const;
   void DropPage(SIZE_CLASS &Class, CHAIN &Chain, PAGE *Page);
-  // DeleteAll's work, under whatever claim its caller holds.
-  void WipePages(bool KeepMemory);
   void ReleaseInternalPages(SIZE_CLASS &Class, bool KeepMemory);
   int32_t ClassOfFirstInternalPage(const PAGE *Page) const;
   PAGE *LastInternalPageFrom(int32_t FirstClass);
