@@ -27,6 +27,18 @@ const WIN32_FIND_DATAW &FindData(const DIRECTORY_ENUMERATION &Enumeration) {
   return *reinterpret_cast<const WIN32_FIND_DATAW *>(Enumeration.FindData);
 }
 
+bool IsSeparator(wchar_t Character) { return Character == L'\\' || Character == L'/'; }
+
+// How much of a full path is its root, which keeps its separator: "C:\" of a
+// drive, the two of a network path, or a lone separator.
+size_t RootLength(const wchar_t *Path, size_t Length) {
+  if (Length >= 3 && Path[1] == L':' && IsSeparator(Path[2]))
+    return 3;
+  if (Length >= 2 && IsSeparator(Path[0]) && IsSeparator(Path[1]))
+    return 2;
+  return 1;
+}
+
 }  // namespace
 
 void PrepareForDeepWalk() {
@@ -41,7 +53,16 @@ size_t StartWorkingPath(wchar_t *Buffer, size_t Capacity) {
 size_t ResolveFullPath(const wchar_t *Argument, wchar_t *Buffer, size_t Capacity) {
   // Returns the length without the terminator when it fitted, else the size
   // it would need including the terminator, or 0 on failure.
-  return GetFullPathNameW(Argument, static_cast<DWORD>(Capacity), Buffer, nullptr);
+  size_t Length = GetFullPathNameW(Argument, static_cast<DWORD>(Capacity), Buffer, nullptr);
+  if (Length == 0 || Length >= Capacity)
+    return Length;
+  // "dir\" as tab completion writes it: behind the prefix a trailing separator
+  // would name no directory, and its enumeration pattern would fail.
+  const size_t Root = RootLength(Buffer, Length);
+  while (Length > Root && IsSeparator(Buffer[Length - 1]))
+    --Length;
+  Buffer[Length] = L'\0';
+  return Length;
 }
 
 bool OpenEnumeration(DIRECTORY_ENUMERATION &Enumeration, const PLACE &Place) {

@@ -34,6 +34,14 @@ class PosixWalkTest : public TREE_TEST {};
 
 }  // namespace
 
+TEST(PosixWorkingPath, RootKeepsItsSeparator) {
+  WORKING_PATH Path;
+  for (const char *Root : {"/", "//", "/./", "/.."}) {
+    ASSERT_EQ(Path.Resolve(Root), WORKING_PATH::RESOLUTION::Resolved);
+    EXPECT_EQ(std::string(Path.Text()), "/");
+  }
+}
+
 TEST_F(PosixWalkTest, SymbolicLinksAreRemovedAsLinksAndNotCounted) {
   fs::create_directory(Tree / "sub");
   WriteFile(Tree / "sub" / "file", 4);

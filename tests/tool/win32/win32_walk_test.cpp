@@ -6,6 +6,7 @@
 
 #include "tests/tool/test_support.h"
 #include "tool/reparse_point.h"
+#include "tool/working_path.h"
 
 using namespace test_support;
 
@@ -97,4 +98,15 @@ TEST_F(Win32WalkTest, ArgumentThatIsAnUnreadableReparsePointIsLeftWhole) {
   EXPECT_EQ(Result.Errors, "");
   EXPECT_EQ(Result.Output, NativeLines("Could not remove '" + Shown(Link) + "'\n"));
   EXPECT_TRUE(Exists(Outside / "inner" / "kept"));
+}
+
+TEST(Win32WorkingPath, DriveRootKeepsItsSeparatorAndOtherTrailingOnesGo) {
+  const auto Resolved = [](const wchar_t *Argument) {
+    WORKING_PATH Path;
+    return Path.Resolve(Argument) == WORKING_PATH::RESOLUTION::Resolved ? std::wstring(Path.Text()) : std::wstring();
+  };
+  for (const wchar_t *Root : {L"C:\\", L"C:/", L"C:\\\\", L"C:\\.\\"})
+    EXPECT_EQ(Resolved(Root), L"\\\\?\\C:\\") << Root;
+  for (const wchar_t *Directory : {L"C:\\dir\\", L"C:\\dir/", L"C:\\dir\\\\", L"C:\\dir\\/"})
+    EXPECT_EQ(Resolved(Directory), L"\\\\?\\C:\\dir") << Directory;
 }
