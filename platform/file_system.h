@@ -74,11 +74,14 @@ bool ReadEntry(DIRECTORY_ENUMERATION &Enumeration);
 void CloseEnumeration(DIRECTORY_ENUMERATION &Enumeration);
 
 const PATH_CHAR *EntryName(const DIRECTORY_ENUMERATION &Enumeration);
-// True for entries the walker must classify before touching them: directories,
-// and on POSIX symbolic links.
+// True for entries the walker must classify before touching them: directories
+// and links to directories. Every other entry, a link to anything else (or to
+// nothing) included, is a file entry, deleted as what it is.
 bool EntryIsFolder(const DIRECTORY_ENUMERATION &Enumeration);
-// The current entry's size in bytes, 64 bits in full; 0 when unknown.
-uint64_t EntrySize(const DIRECTORY_ENUMERATION &Enumeration);
+// The size in bytes, 64 bits in full, of the file entry at Place, the current
+// entry of Place.Parent; 0 for a symbolic link (its target's bytes are not
+// freed) and when unknown.
+uint64_t EntrySize(const PLACE &Place);
 
 // Clears read-only, hidden and system; the result is ignored by design.
 void ResetAttributes(const PLACE &Place);

@@ -188,20 +188,30 @@ const char *EntryName(const DIRECTORY_ENUMERATION &Enumeration) { return Current
 
 bool EntryIsFolder(const DIRECTORY_ENUMERATION &Enumeration) {
   const dirent &Entry = CurrentEntry(Enumeration);
-  if (Entry.d_type == DT_DIR || Entry.d_type == DT_LNK)
+  unsigned char Type = Entry.d_type;
+  if (Type == DT_UNKNOWN) {
+    // Some file systems do not fill in the type: ask, without following a link.
+    struct stat Status;
+    if (fstatat(Enumeration.Descriptor, Entry.d_name, &Status, AT_SYMLINK_NOFOLLOW) != 0)
+      return false;
+    Type = S_ISDIR(Status.st_mode) ? DT_DIR : S_ISLNK(Status.st_mode) ? DT_LNK : DT_REG;
+  }
+  if (Type == DT_DIR)
     return true;
-  if (Entry.d_type != DT_UNKNOWN)
+  if (Type != DT_LNK)
     return false;
-  // Some file systems do not fill in the type: ask, without following a link.
-  struct stat Status;
-  if (fstatat(Enumeration.Descriptor, Entry.d_name, &Status, AT_SYMLINK_NOFOLLOW) != 0)
-    return false;
-  return S_ISDIR(Status.st_mode) || S_ISLNK(Status.st_mode);
+  // As on Windows, where a link to a directory carries the directory bit: it is
+  // classified, and removed as a link uncounted. A link to anything else, to
+  // nothing or to itself is a file entry, unlinked as the link it is. Only the
+  // target's type is looked at; nothing is opened through the link.
+  struct stat Target;
+  return fstatat(Enumeration.Descriptor, Entry.d_name, &Target, AT_NO_AUTOMOUNT) == 0 && S_ISDIR(Target.st_mode);
 }
 
-uint64_t EntrySize(const DIRECTORY_ENUMERATION &Enumeration) {
+uint64_t EntrySize(const PLACE &Place) {
+  const RELATIVE_NAME Where = Relative(Place);
   struct stat Status;
-  if (fstatat(Enumeration.Descriptor, CurrentEntry(Enumeration).d_name, &Status, AT_SYMLINK_NOFOLLOW) != 0)
+  if (fstatat(Where.Directory, Where.Name, &Status, AT_SYMLINK_NOFOLLOW) != 0 || S_ISLNK(Status.st_mode))
     return 0;
   return static_cast<uint64_t>(Status.st_size);
 }

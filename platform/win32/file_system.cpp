@@ -87,8 +87,10 @@ bool EntryIsFolder(const DIRECTORY_ENUMERATION &Enumeration) {
   return (FindData(Enumeration).dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
-uint64_t EntrySize(const DIRECTORY_ENUMERATION &Enumeration) {
-  const WIN32_FIND_DATAW &Data = FindData(Enumeration);
+uint64_t EntrySize(const PLACE &Place) {
+  if (Place.Parent == nullptr)
+    return 0;
+  const WIN32_FIND_DATAW &Data = FindData(*Place.Parent);
   return (static_cast<uint64_t>(Data.nFileSizeHigh) << 32) | Data.nFileSizeLow;
 }
 

@@ -32,6 +32,18 @@ void GiveAway(const fs::path &Path) {
 
 class PosixWalkTest : public TREE_TEST {};
 
+std::string Grouped(uint64_t Number) {
+  std::string Digits = std::to_string(Number);
+  for (size_t At = Digits.size(); At > 3; At -= 3)
+    Digits.insert(At - 3, ".");
+  return Digits;
+}
+
+std::string SummaryLine(uint64_t Files, uint64_t Directories, uint64_t Bytes) {
+  return Grouped(Files) + "  file(s) deleted in " + Grouped(Directories) + " directories, skipping 0 Junctions, using " +
+         Grouped(Bytes) + " bytes.\n";
+}
+
 }  // namespace
 
 TEST(PosixWorkingPath, RootKeepsItsSeparator) {
@@ -42,19 +54,49 @@ TEST(PosixWorkingPath, RootKeepsItsSeparator) {
   }
 }
 
-TEST_F(PosixWalkTest, SymbolicLinksAreRemovedAsLinksAndNotCounted) {
+TEST_F(PosixWalkTest, LinksAreFileEntriesUnlessTheyLeadToADirectory) {
+  // Counted as Windows counts its links: a file link is a file entry of size
+  // 0, a directory link is not counted. Each is removed as the link it is.
+  ASSERT_EQ(mkfifo((Outside / "fifo").c_str(), 0644), 0);
   fs::create_directory(Tree / "sub");
   WriteFile(Tree / "sub" / "file", 4);
-  ASSERT_TRUE(MakeSymbolicLink(Outside, Tree / "sub" / "to outside"));
-  ASSERT_TRUE(MakeSymbolicLink(Outside / "inner" / "kept", Tree / "to file"));
-  ASSERT_TRUE(MakeSymbolicLink("../outside/inner", Tree / "relative"));
+  const struct {
+    const char *Name;
+    fs::path Target;
+    bool FileEntry;
+  } Links[] = {
+      {"to file", Outside / "inner" / "kept", true},
+      {"to fifo", Outside / "fifo", true},
+      {"dangling", Scratch.Root / "nothing there", true},
+      {"loop", "loop", true},
+      {"to link to file", "to file", true},
+      {"to directory", Outside, false},
+      {"relative to directory", "../outside/inner", false},
+      {"to link to directory", "to directory", false},
+  };
+  uint64_t FileEntries = 1;
+  for (const auto &Link : Links) {
+    ASSERT_TRUE(MakeSymbolicLink(Link.Target, Tree / Link.Name)) << Link.Name;
+    FileEntries += Link.FileEntry ? 1 : 0;
+  }
+  const std::string OutsideBefore = DescribeTree(Outside);
   const DELETION Result = DeleteWithLibrary(Tree);
   EXPECT_FALSE(Exists(Tree)) << Result.Output;
-  EXPECT_TRUE(Exists(Outside / "inner" / "kept"));
-  EXPECT_EQ(Result.Totals.Files, 1u);
+  EXPECT_EQ(DescribeTree(Outside), OutsideBefore);
+  EXPECT_EQ(Result.Totals.Files, FileEntries);
   EXPECT_EQ(Result.Totals.Bytes, 4u);
   EXPECT_EQ(Result.Totals.Directories, 1u);
   EXPECT_EQ(Result.Output, "Removing '" + Shown(Tree / "sub") + "'\nRemoving '" + Shown(Tree) + "'\n");
+}
+
+TEST_F(PosixWalkTest, FolderOfFileLinksGetsItsSummaryLine) {
+  ASSERT_TRUE(MakeSymbolicLink(Outside / "inner" / "kept", Tree / "one"));
+  ASSERT_TRUE(MakeSymbolicLink(Scratch.Root / "nothing there", Tree / "two"));
+  const RUN_RESULT Result = RunKrax({Tree.string()}, Scratch.Root);
+  EXPECT_EQ(Result.ExitStatus, 0);
+  EXPECT_EQ(Result.Errors, "");
+  EXPECT_EQ(Result.Output, "Removing '" + Shown(Tree) + "'\n" + SummaryLine(2, 0, 0));
+  EXPECT_TRUE(Exists(Outside / "inner" / "kept"));
 }
 
 TEST_F(PosixWalkTest, ArgumentThatIsALinkIsRemovedAsALink) {

@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -148,5 +149,18 @@ bool MakeSymbolicLink(const fs::path &Target, const fs::path &Link) {
 }
 
 bool RunsUnderWine() { return false; }
+
+bool ListsDanglingLinks() { return true; }
+
+bool MakeReadOnlyDirectory(const fs::path &Path) { return mkdir(Path.c_str(), 0755) == 0 && chmod(Path.c_str(), 0555) == 0; }
+
+std::string EntryMode(const fs::path &Path) {
+  struct stat Status;
+  if (lstat(Path.c_str(), &Status) != 0)
+    return "gone";
+  char Text[16];
+  std::snprintf(Text, sizeof Text, "%o", static_cast<unsigned>(Status.st_mode));
+  return Text;
+}
 
 }  // namespace test_support
