@@ -4,8 +4,10 @@
 // Windows calls and for messages) and, below a command-line argument, the open
 // enumeration of the parent whose current entry it is (for the POSIX calls,
 // which act relative to the parent's descriptor so that a directory swapped
-// for a link is never followed). Every operation reports failure as a result;
-// none prints, throws or allocates per entry.
+// for a link is never followed; an argument is reached from the root component
+// by component when its full path is longer than the system takes). Every
+// operation reports failure as a result; none prints, throws or allocates per
+// entry.
 #pragma once
 
 #include <cstddef>

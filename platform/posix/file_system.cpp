@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 
@@ -23,18 +24,66 @@ namespace {
 
 constexpr int DirectoryOpenFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 
-// The descriptor and name the POSIX calls take for a place: relative to the
-// parent's descriptor below an argument, the full path for the argument itself.
-struct RELATIVE_NAME {
-  int Directory;
-  const char *Name;
-};
-
-RELATIVE_NAME Relative(const PLACE &Place) {
-  if (Place.Parent == nullptr)
-    return {AT_FDCWD, Place.Path};
-  return {Place.Parent->Descriptor, EntryName(*Place.Parent)};
+// Opens the directory that holds the last component of the absolute path
+// Path, one component at a time from the root, so that no call sees more than
+// one name. Each earlier component is resolved as the system resolves a path:
+// a symbolic link there is followed. Returns the descriptor, or -1.
+int OpenHoldingDirectory(const char *Path, const char *LastComponent) {
+  int Directory = open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
+  char Component[NAME_MAX + 1];
+  const char *Cursor = Path;
+  while (Directory >= 0) {
+    while (*Cursor == '/')
+      ++Cursor;
+    if (Cursor >= LastComponent)
+      break;
+    const char *End = std::strchr(Cursor, '/');
+    const size_t Length = static_cast<size_t>(End - Cursor);
+    int Next = -1;
+    if (Length <= NAME_MAX) {
+      std::memcpy(Component, Cursor, Length);
+      Component[Length] = '\0';
+      Next = openat(Directory, Component, O_PATH | O_DIRECTORY | O_CLOEXEC);
+    }
+    close(Directory);
+    Directory = Next;
+    Cursor = End;
+  }
+  return Directory;
 }
+
+// The descriptor and name the POSIX calls take for a place: the parent's
+// descriptor and the entry's name below an argument. For the argument itself,
+// the full path while the system takes it whole; beyond that, the directory
+// holding its last component, opened here and closed with this object, and
+// that component (the last component itself is never followed).
+class RELATIVE_NAME {
+  bool Owned = false;  // Directory was opened here
+
+public:
+  int Directory = AT_FDCWD;
+  const char *Name;
+
+  explicit RELATIVE_NAME(const PLACE &Place) : Name(Place.Path) {
+    if (Place.Parent != nullptr) {
+      Directory = Place.Parent->Descriptor;
+      Name = EntryName(*Place.Parent);
+      return;
+    }
+    const char *const LastSlash = std::strrchr(Place.Path, '/');
+    if (std::strlen(Place.Path) < PATH_MAX || Place.Path[0] != '/' || LastSlash[1] == '\0')
+      return;
+    Name = LastSlash + 1;
+    Directory = OpenHoldingDirectory(Place.Path, Name);
+    Owned = true;
+  }
+  ~RELATIVE_NAME() {
+    if (Owned && Directory >= 0)
+      close(Directory);
+  }
+  RELATIVE_NAME(const RELATIVE_NAME &) = delete;
+  RELATIVE_NAME &operator=(const RELATIVE_NAME &) = delete;
+};
 
 const dirent &CurrentEntry(const DIRECTORY_ENUMERATION &Enumeration) {
   return *static_cast<const dirent *>(Enumeration.Entry);
@@ -151,7 +200,7 @@ size_t ResolveFullPath(const char *Argument, char *Buffer, size_t Capacity) {
 }
 
 bool OpenEnumeration(DIRECTORY_ENUMERATION &Enumeration, const PLACE &Place) {
-  const RELATIVE_NAME Where = Relative(Place);
+  const RELATIVE_NAME Where(Place);
   int Descriptor = openat(Where.Directory, Where.Name, DirectoryOpenFlags);
   if (Descriptor < 0 && errno == EACCES)
     Descriptor = OpenAfterGrantingAccess(Where, Place);
@@ -209,7 +258,7 @@ bool EntryIsFolder(const DIRECTORY_ENUMERATION &Enumeration) {
 }
 
 uint64_t EntrySize(const PLACE &Place) {
-  const RELATIVE_NAME Where = Relative(Place);
+  const RELATIVE_NAME Where(Place);
   struct stat Status;
   if (fstatat(Where.Directory, Where.Name, &Status, AT_SYMLINK_NOFOLLOW) != 0 || S_ISLNK(Status.st_mode))
     return 0;
@@ -222,23 +271,23 @@ void ResetAttributes(const PLACE &) {
 }
 
 bool DeleteFileEntry(const PLACE &Place) {
-  const RELATIVE_NAME Where = Relative(Place);
+  const RELATIVE_NAME Where(Place);
   return unlinkat(Where.Directory, Where.Name, 0) == 0;
 }
 
 bool RemoveFolder(const PLACE &Place) {
-  const RELATIVE_NAME Where = Relative(Place);
+  const RELATIVE_NAME Where(Place);
   return unlinkat(Where.Directory, Where.Name, AT_REMOVEDIR) == 0;
 }
 
 bool RemoveSymbolicLink(const PLACE &Place) {
-  const RELATIVE_NAME Where = Relative(Place);
+  const RELATIVE_NAME Where(Place);
   return unlinkat(Where.Directory, Where.Name, 0) == 0;
 }
 
 LINK_PROBE ProbeLink(const PLACE &Place, unsigned char *, uint32_t, uint32_t &Returned) {
   Returned = 0;
-  const RELATIVE_NAME Where = Relative(Place);
+  const RELATIVE_NAME Where(Place);
   struct statx Status;
   if (statx(Where.Directory, Where.Name, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, STATX_TYPE, &Status) != 0)
     return LINK_PROBE::Ordinary;

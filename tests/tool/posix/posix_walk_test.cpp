@@ -32,6 +32,31 @@ void GiveAway(const fs::path &Path) {
 
 class PosixWalkTest : public TREE_TEST {};
 
+// Makes a chain of directories named Name below Root until its path is at
+// least Length long, relative to descriptors so that any length can be made.
+// Returns the deepest directory's path; Deepest receives its descriptor.
+std::string MakeChain(const fs::path &Root, const std::string &Name, size_t Length, int &Deepest) {
+  std::string Path = Root.string();
+  Deepest = open(Root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  while (Deepest >= 0 && Path.size() < Length) {
+    const int Next = mkdirat(Deepest, Name.c_str(), 0755) == 0 ? openat(Deepest, Name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
+    close(Deepest);
+    Deepest = Next;
+    Path += "/" + Name;
+  }
+  return Path;
+}
+
+bool MakeFileAt(int Directory, const char *Name, size_t Bytes) {
+  const int File = openat(Directory, Name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (File < 0)
+    return false;
+  const std::string Content(Bytes, 'k');
+  const bool Written = write(File, Content.data(), Content.size()) == static_cast<ssize_t>(Content.size());
+  close(File);
+  return Written;
+}
+
 std::string Grouped(uint64_t Number) {
   std::string Digits = std::to_string(Number);
   for (size_t At = Digits.size(); At > 3; At -= 3)
@@ -344,4 +369,59 @@ TEST_F(PosixWalkTest, NamesArePrintedAsTheirBytes) {
   EXPECT_EQ(Result.Errors, "");
   EXPECT_EQ(Result.Output, "Removing '" + Tree.string() + "/" + Odd + "'\nRemoving '" + Tree.string() + "'\n" +
                                "1  file(s) deleted in 1 directories, skipping 0 Junctions, using 1 bytes.\n");
+}
+
+TEST_F(PosixWalkTest, ArgumentLongerThanThePathLimitIsDeleted) {
+  // The current directory 5,543 bytes deep, and a relative argument in it.
+  int Bottom = -1;
+  const std::string Deep = MakeChain(Tree, std::string(200, 'n'), 5543, Bottom);
+  ASSERT_GE(Bottom, 0);
+  ASSERT_GT(Deep.size(), size_t{PATH_MAX});
+  ASSERT_EQ(mkdirat(Bottom, "tgt", 0755), 0);
+  const int Target = openat(Bottom, "tgt", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  ASSERT_GE(Target, 0);
+  ASSERT_EQ(mkdirat(Target, "sub", 0755), 0);
+  ASSERT_TRUE(MakeFileAt(Target, "file", 5));
+  close(Target);
+  close(Bottom);
+  const RUN_RESULT Result = RunKrax({"tgt"}, Deep);
+  EXPECT_EQ(Result.ExitStatus, 0);
+  EXPECT_EQ(Result.Errors, "");
+  EXPECT_EQ(Result.Output, "Removing '" + Deep + "/tgt/sub'\nRemoving '" + Deep + "/tgt'\n" + SummaryLine(1, 1, 5));
+  EXPECT_FALSE(ExistsAnyLength(Deep + "/tgt"));
+  EXPECT_TRUE(ExistsAnyLength(Deep));
+}
+
+TEST_F(PosixWalkTest, LongArgumentFollowsEarlierLinksButNeverItsLast) {
+  // Beyond the path limit, through "hop", a link that stands for the chain's
+  // first directory: an earlier component that is a link is followed as the
+  // system would, while an argument that is itself a link is removed as one.
+  const std::string Name(200, 'n');
+  int Bottom = -1;
+  const std::string Deep = MakeChain(Tree, Name, PATH_MAX + 400, Bottom);
+  ASSERT_GE(Bottom, 0);
+  ASSERT_TRUE(MakeSymbolicLink(Name, Tree / "hop"));
+  const std::string ThroughHop = Shown(Tree / "hop") + Deep.substr(Tree.string().size() + 1 + Name.size());
+  ASSERT_GT(ThroughHop.size(), size_t{PATH_MAX});
+  ASSERT_EQ(mkdirat(Bottom, "target", 0755), 0);
+  const int Target = openat(Bottom, "target", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  ASSERT_GE(Target, 0);
+  ASSERT_TRUE(MakeFileAt(Target, "file", 3));
+  close(Target);
+  ASSERT_EQ(symlinkat(Outside.c_str(), Bottom, "link"), 0);
+  ASSERT_EQ(symlinkat((Outside / "inner" / "kept").c_str(), Bottom, "file link"), 0);
+  close(Bottom);
+  const std::string OutsideBefore = DescribeTree(Outside);
+  const RUN_RESULT Result =
+      RunKrax({ThroughHop + "/target", ThroughHop + "/link", ThroughHop + "/file link", ThroughHop + "/missing"}, Scratch.Root);
+  EXPECT_EQ(Result.ExitStatus, 0);
+  EXPECT_EQ(Result.Errors, "");
+  EXPECT_EQ(Result.Output, "Removing '" + ThroughHop + "/target'\n" + "Could not remove '" + ThroughHop + "/link'\n" +
+                               "Could not remove '" + ThroughHop + "/file link'\n" + "Could not remove '" + ThroughHop +
+                               "/missing'\n" + SummaryLine(1, 0, 3));
+  EXPECT_FALSE(ExistsAnyLength(Deep + "/target"));
+  EXPECT_FALSE(ExistsAnyLength(Deep + "/link"));
+  EXPECT_FALSE(ExistsAnyLength(Deep + "/file link"));
+  EXPECT_TRUE(fs::is_symlink(Tree / "hop"));
+  EXPECT_EQ(DescribeTree(Outside), OutsideBefore);
 }

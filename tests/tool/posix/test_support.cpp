@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -104,8 +105,10 @@ RUN_RESULT RunKraxWith(const std::vector<PATH_STRING> &Arguments, const fs::path
   if (Child == 0) {
     dup2(Output[1], 1);
     dup2(Errors[1], 2);
-    if (chdir(WorkingDirectory.c_str()) != 0)
+    const int Directory = OpenAnyLength(WorkingDirectory.string(), O_RDONLY | O_DIRECTORY);
+    if (Directory < 0 || fchdir(Directory) != 0)
       _exit(120);
+    close(Directory);
     if (Settings.DescriptorLimit > 0) {
       const rlimit Limit{static_cast<rlim_t>(Settings.DescriptorLimit), static_cast<rlim_t>(Settings.DescriptorLimit)};
       if (setrlimit(RLIMIT_NOFILE, &Limit) != 0)
@@ -161,6 +164,35 @@ std::string EntryMode(const fs::path &Path) {
   char Text[16];
   std::snprintf(Text, sizeof Text, "%o", static_cast<unsigned>(Status.st_mode));
   return Text;
+}
+
+int OpenAnyLength(const std::string &Path, int Flags) {
+  if (Path.empty() || Path[0] != '/')
+    return open(Path.c_str(), Flags | O_CLOEXEC);
+  int Directory = open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  size_t Start = 1;
+  while (Directory >= 0 && Start < Path.size()) {
+    const size_t End = std::min(Path.find('/', Start), Path.size());
+    const std::string Component = Path.substr(Start, End - Start);
+    Start = End + 1;
+    if (Component.empty())
+      continue;
+    const int Next = openat(Directory, Component.c_str(), (Start > Path.size() ? Flags : O_RDONLY | O_DIRECTORY) | O_CLOEXEC);
+    close(Directory);
+    Directory = Next;
+  }
+  return Directory;
+}
+
+bool ExistsAnyLength(const std::string &Path) {
+  const size_t Slash = Path.rfind('/');
+  const int Directory = OpenAnyLength(Slash == 0 ? "/" : Path.substr(0, Slash), O_RDONLY | O_DIRECTORY);
+  if (Directory < 0)
+    return false;
+  struct stat Status;
+  const bool Found = fstatat(Directory, Path.c_str() + Slash + 1, &Status, AT_SYMLINK_NOFOLLOW) == 0;
+  close(Directory);
+  return Found;
 }
 
 }  // namespace test_support
