@@ -47,6 +47,15 @@ enum class LINK_PROBE {
   MountRoot,           // the root of another mounted file system
 };
 
+// The buffer a link probe reads reparse data into: room for the largest
+// reparse data Windows returns; POSIX links carry none, so a token suffices and
+// no walk frame there ever holds the large one.
+#ifdef _WIN32
+constexpr uint32_t ReparseDataCapacity = 17000;
+#else
+constexpr uint32_t ReparseDataCapacity = 8;
+#endif
+
 // "\\?\" on Windows, nothing on POSIX.
 extern const PATH_CHAR LongPathPrefix[];
 extern const size_t LongPathPrefixLength;
@@ -59,6 +68,13 @@ extern const size_t EnumerationPatternLength;
 // Process start: lets a deep walk hold one descriptor per level where the
 // platform counts them.
 void PrepareForDeepWalk();
+
+// Runs Walk(Context) on a stack of at least StackBytes and returns when it has
+// finished: on a thread of its own where the caller's stack is whatever the
+// user's limits made it (POSIX), on the caller's own where the executable
+// reserves enough (Windows). When no such thread can be had, Walk runs on the
+// caller's stack all the same.
+void RunDeepWalk(size_t StackBytes, void (*Walk)(void *), void *Context);
 
 // Writes the long-path prefix at Buffer[0] (Capacity counts the terminator).
 // Returns the prefix length.

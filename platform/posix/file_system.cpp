@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -147,6 +148,17 @@ void DropComponent(char *Buffer, size_t &Length) {
   Buffer[Length] = '\0';
 }
 
+struct DEEP_WALK {
+  void (*Walk)(void *);
+  void *Context;
+};
+
+void *StartDeepWalk(void *Start) {
+  const DEEP_WALK &Walk = *static_cast<DEEP_WALK *>(Start);
+  Walk.Walk(Walk.Context);
+  return nullptr;
+}
+
 }  // namespace
 
 void PrepareForDeepWalk() {
@@ -156,6 +168,28 @@ void PrepareForDeepWalk() {
     Limit.rlim_cur = Limit.rlim_max;
     setrlimit(RLIMIT_NOFILE, &Limit);
   }
+}
+
+void RunDeepWalk(size_t StackBytes, void (*Walk)(void *), void *Context) {
+  // The main thread's stack is what "ulimit -s" made it; a thread's stack is
+  // what the program asks for.
+  DEEP_WALK Start{Walk, Context};
+  const long PageSize = sysconf(_SC_PAGESIZE);
+  const size_t Page = PageSize > 0 ? static_cast<size_t>(PageSize) : 4096;
+  const size_t Minimum = static_cast<size_t>(PTHREAD_STACK_MIN);
+  const size_t Rounded = (StackBytes < Minimum ? Minimum : StackBytes + Page - 1) / Page * Page;
+  pthread_attr_t Attributes;
+  pthread_t Thread;
+  bool Started = false;
+  if (pthread_attr_init(&Attributes) == 0) {
+    Started = pthread_attr_setstacksize(&Attributes, Rounded) == 0 &&
+              pthread_create(&Thread, &Attributes, StartDeepWalk, &Start) == 0;
+    pthread_attr_destroy(&Attributes);
+  }
+  if (Started)
+    pthread_join(Thread, nullptr);
+  else
+    Walk(Context);
 }
 
 size_t StartWorkingPath(char *Buffer, size_t Capacity) {

@@ -45,6 +45,11 @@ void PrepareForDeepWalk() {
   // The main thread's stack reserve, set at link time, is what a deep walk needs here.
 }
 
+void RunDeepWalk(size_t, void (*Walk)(void *), void *Context) {
+  // The executable reserves 15,000,000 bytes for its main thread.
+  Walk(Context);
+}
+
 size_t StartWorkingPath(wchar_t *Buffer, size_t Capacity) {
   wcscpy_s(Buffer, Capacity, LongPathPrefix);
   return LongPathPrefixLength;

@@ -18,6 +18,8 @@ struct CHILD_SETTINGS {
   bool Unprivileged = false;  // run as UnprivilegedId (needs root)
   int DescriptorLimit = 0;    // soft and hard RLIMIT_NOFILE; 0 leaves it
   bool OutputUnread = false;  // standard output is a pipe whose reader has gone
+  size_t StackLimit = 0;      // soft RLIMIT_STACK in bytes ("ulimit -s"); 0 leaves it
+  int ProcessLimit = 0;       // RLIMIT_NPROC, set once unprivileged; 0 leaves it
 };
 
 // Runs the built utility; WorkingDirectory may be longer than the system's

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -67,6 +68,26 @@ std::string Grouped(uint64_t Number) {
 std::string SummaryLine(uint64_t Files, uint64_t Directories, uint64_t Bytes) {
   return Grouped(Files) + "  file(s) deleted in " + Grouped(Directories) + " directories, skipping 0 Junctions, using " +
          Grouped(Bytes) + " bytes.\n";
+}
+
+bool EndsWith(const std::string &Text, const std::string &End) {
+  return Text.size() >= End.size() && Text.compare(Text.size() - End.size(), End.size(), End) == 0;
+}
+
+// Whether a process of the unprivileged user, capped at one process, can still
+// start a thread; that cap is how the tests take threads away.
+bool ThreadsCanBeCappedAway() {
+  const pid_t Child = fork();
+  if (Child == 0) {
+    const rlimit Limit{1, 1};
+    if (setgroups(0, nullptr) != 0 || setgid(UnprivilegedId) != 0 || setuid(UnprivilegedId) != 0 ||
+        setrlimit(RLIMIT_NPROC, &Limit) != 0)
+      _exit(2);
+    pthread_t Thread;
+    _exit(pthread_create(&Thread, nullptr, [](void *) -> void * { return nullptr; }, nullptr) == 0 ? 1 : 0);
+  }
+  int Status = -1;
+  return Child > 0 && waitpid(Child, &Status, 0) == Child && WIFEXITED(Status) && WEXITSTATUS(Status) == 0;
 }
 
 }  // namespace
@@ -369,6 +390,52 @@ TEST_F(PosixWalkTest, NamesArePrintedAsTheirBytes) {
   EXPECT_EQ(Result.Errors, "");
   EXPECT_EQ(Result.Output, "Removing '" + Tree.string() + "/" + Odd + "'\nRemoving '" + Tree.string() + "'\n" +
                                "1  file(s) deleted in 1 directories, skipping 0 Junctions, using 1 bytes.\n");
+}
+
+TEST_F(PosixWalkTest, SmallStackLimitStopsNoWalkTheWorkingPathCanHold) {
+  // 2,100 levels, and the deepest chain of one-character names that the
+  // working path still holds with a file at the bottom, each under "ulimit -s 256".
+  const size_t Deepest = (WorkingPathCapacity - 1 - Tree.string().size() - 2) / 2;
+  for (const size_t Depth : {size_t{2100}, Deepest}) {
+    SCOPED_TRACE(std::to_string(Depth) + " levels");
+    int Bottom = -1;
+    const std::string Path = MakeChain(Tree, "d", Tree.string().size() + 2 * Depth, Bottom);
+    ASSERT_GE(Bottom, 0);
+    ASSERT_LE(Path.size() + 2, WorkingPathCapacity - 1);
+    ASSERT_TRUE(MakeFileAt(Bottom, "f", 1));
+    close(Bottom);
+    CHILD_SETTINGS Settings;
+    Settings.StackLimit = 256 * 1024;
+    const RUN_RESULT Result = RunKraxWith({Tree.string()}, Scratch.Root, Settings);
+    EXPECT_EQ(Result.ExitStatus, 0);
+    EXPECT_EQ(Result.Errors, "");
+    EXPECT_FALSE(Exists(Tree / "d"));
+    EXPECT_TRUE(EndsWith(Result.Output, "Removing '" + Shown(Tree) + "'\n" + SummaryLine(1, Depth, 1)))
+        << Result.Output.substr(Result.Output.size() > 400 ? Result.Output.size() - 400 : 0);
+    EXPECT_EQ(Result.Output.find("Could not"), std::string::npos);
+    fs::create_directory(Tree);
+  }
+}
+
+TEST_F(PosixWalkTest, WalkRunsOnTheCallersStackWhenNoThreadCanBeMade) {
+  if (geteuid() != 0)
+    GTEST_SKIP() << "needs root to run as a user whose processes can be capped";
+  if (!ThreadsCanBeCappedAway())
+    GTEST_SKIP() << "a process capped at one process still starts threads here";
+  int Bottom = -1;
+  MakeChain(Tree, "d", Tree.string().size() + 2 * 300, Bottom);
+  ASSERT_GE(Bottom, 0);
+  ASSERT_TRUE(MakeFileAt(Bottom, "f", 3));
+  close(Bottom);
+  GiveAway(Scratch.Root);
+  CHILD_SETTINGS Settings;
+  Settings.Unprivileged = true;
+  Settings.ProcessLimit = 1;
+  const RUN_RESULT Result = RunKraxWith({Tree.string()}, Scratch.Root, Settings);
+  EXPECT_EQ(Result.ExitStatus, 0);
+  EXPECT_EQ(Result.Errors, "");
+  EXPECT_FALSE(Exists(Tree));
+  EXPECT_TRUE(EndsWith(Result.Output, "Removing '" + Shown(Tree) + "'\n" + SummaryLine(1, 300, 3))) << Result.Output;
 }
 
 TEST_F(PosixWalkTest, ArgumentLongerThanThePathLimitIsDeleted) {

@@ -101,6 +101,13 @@ RUN_RESULT RunKraxWith(const std::vector<PATH_STRING> &Arguments, const fs::path
     close(Output[0]);
     Output[0] = -1;
   }
+  // LeakSanitizer checks at exit from a thread of its own, which a process cap
+  // refuses; the sanitizer builds leave that check out of such a child.
+  std::string LeakOptions;
+  if (Settings.ProcessLimit > 0) {
+    const char *const Given = std::getenv("ASAN_OPTIONS");
+    LeakOptions = std::string(Given != nullptr ? Given : "") + ":detect_leaks=0";
+  }
   const pid_t Child = fork();
   if (Child == 0) {
     dup2(Output[1], 1);
@@ -109,6 +116,13 @@ RUN_RESULT RunKraxWith(const std::vector<PATH_STRING> &Arguments, const fs::path
     if (Directory < 0 || fchdir(Directory) != 0)
       _exit(120);
     close(Directory);
+    if (Settings.StackLimit > 0) {
+      rlimit Limit;
+      getrlimit(RLIMIT_STACK, &Limit);
+      Limit.rlim_cur = static_cast<rlim_t>(Settings.StackLimit);
+      if (setrlimit(RLIMIT_STACK, &Limit) != 0)
+        _exit(124);
+    }
     if (Settings.DescriptorLimit > 0) {
       const rlimit Limit{static_cast<rlim_t>(Settings.DescriptorLimit), static_cast<rlim_t>(Settings.DescriptorLimit)};
       if (setrlimit(RLIMIT_NOFILE, &Limit) != 0)
@@ -116,6 +130,12 @@ RUN_RESULT RunKraxWith(const std::vector<PATH_STRING> &Arguments, const fs::path
     }
     if (Settings.Unprivileged && (setgroups(0, nullptr) != 0 || setgid(UnprivilegedId) != 0 || setuid(UnprivilegedId) != 0))
       _exit(122);
+    if (Settings.ProcessLimit > 0) {
+      // Lowered only now: had it bound when the user changed, exec would fail.
+      const rlimit Limit{static_cast<rlim_t>(Settings.ProcessLimit), static_cast<rlim_t>(Settings.ProcessLimit)};
+      if (setrlimit(RLIMIT_NPROC, &Limit) != 0 || setenv("ASAN_OPTIONS", LeakOptions.c_str(), 1) != 0)
+        _exit(125);
+    }
     execv(Argv[0], Argv.data());
     _exit(123);
   }
