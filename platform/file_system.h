@@ -43,7 +43,7 @@ enum class LINK_PROBE {
   Ordinary,            // no link: walk it
   ReparseData,         // reparse data was read into the caller's buffer
   UnreadableReparse,   // marked as a reparse point but its data could not be read
-  PosixSymbolicLink,   // a symbolic link (POSIX has no file/directory flavour of links)
+  PosixSymbolicLink,   // a POSIX symbolic link, also the host's under Wine (no file/directory flavours)
   MountRoot,           // the root of another mounted file system
 };
 
@@ -66,7 +66,8 @@ extern const PATH_CHAR EnumerationPattern[];
 extern const size_t EnumerationPatternLength;
 
 // Process start: lets a deep walk hold one descriptor per level where the
-// platform counts them.
+// platform counts them, and settles how entries are looked at (under Wine,
+// whether the host can be asked about them).
 void PrepareForDeepWalk();
 
 // Runs Walk(Context) on a stack of at least StackBytes and returns when it has
