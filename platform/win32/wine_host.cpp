@@ -44,7 +44,7 @@ constexpr ULONG ObjectCaseInsensitive = 0x40;
 struct HOST_STATUS {
   uint64_t Device, Inode, LinkCount;
   uint32_t Mode, User, Group, Padding;
-  uint64_t SpecialDevice;
+  uint64_t NodeDevice;  // st_rdev
   int64_t Size, BlockSize, Blocks;
   int64_t Times[6];
   int64_t Reserved[3];
