@@ -4,8 +4,10 @@
 // Windows calls and for messages) and, below a command-line argument, the open
 // enumeration of the parent whose current entry it is (for the POSIX calls,
 // which act relative to the parent's descriptor so that a directory swapped
-// for a link is never followed). Every operation reports failure as a result;
-// none prints, throws or allocates per entry.
+// for a link is never followed; an argument is reached from the root component
+// by component when its full path is longer than the system takes). Every
+// operation reports failure as a result; none prints, throws or allocates per
+// entry.
 #pragma once
 
 #include <cstddef>
@@ -41,9 +43,18 @@ enum class LINK_PROBE {
   Ordinary,            // no link: walk it
   ReparseData,         // reparse data was read into the caller's buffer
   UnreadableReparse,   // marked as a reparse point but its data could not be read
-  PosixSymbolicLink,   // a symbolic link (POSIX has no file/directory flavour of links)
+  PosixSymbolicLink,   // a POSIX symbolic link, also the host's under Wine (no file/directory flavours)
   MountRoot,           // the root of another mounted file system
 };
+
+// The buffer a link probe reads reparse data into: room for the largest
+// reparse data Windows returns; POSIX links carry none, so a token suffices and
+// no walk frame there ever holds the large one.
+#ifdef _WIN32
+constexpr uint32_t ReparseDataCapacity = 17000;
+#else
+constexpr uint32_t ReparseDataCapacity = 8;
+#endif
 
 // "\\?\" on Windows, nothing on POSIX.
 extern const PATH_CHAR LongPathPrefix[];
@@ -55,8 +66,16 @@ extern const PATH_CHAR EnumerationPattern[];
 extern const size_t EnumerationPatternLength;
 
 // Process start: lets a deep walk hold one descriptor per level where the
-// platform counts them.
+// platform counts them, and settles how entries are looked at (under Wine,
+// whether the host can be asked about them).
 void PrepareForDeepWalk();
+
+// Runs Walk(Context) on a stack of at least StackBytes and returns when it has
+// finished: on a thread of its own where the caller's stack is whatever the
+// user's limits made it (POSIX), on the caller's own where the executable
+// reserves enough (Windows). When no such thread can be had, Walk runs on the
+// caller's stack all the same.
+void RunDeepWalk(size_t StackBytes, void (*Walk)(void *), void *Context);
 
 // Writes the long-path prefix at Buffer[0] (Capacity counts the terminator).
 // Returns the prefix length.
@@ -74,11 +93,14 @@ bool ReadEntry(DIRECTORY_ENUMERATION &Enumeration);
 void CloseEnumeration(DIRECTORY_ENUMERATION &Enumeration);
 
 const PATH_CHAR *EntryName(const DIRECTORY_ENUMERATION &Enumeration);
-// True for entries the walker must classify before touching them: directories,
-// and on POSIX symbolic links.
+// True for entries the walker must classify before touching them: directories
+// and links to directories. Every other entry, a link to anything else (or to
+// nothing) included, is a file entry, deleted as what it is.
 bool EntryIsFolder(const DIRECTORY_ENUMERATION &Enumeration);
-// The current entry's size in bytes, 64 bits in full; 0 when unknown.
-uint64_t EntrySize(const DIRECTORY_ENUMERATION &Enumeration);
+// The size in bytes, 64 bits in full, of the file entry at Place, the current
+// entry of Place.Parent; 0 for a symbolic link (its target's bytes are not
+// freed) and when unknown.
+uint64_t EntrySize(const PLACE &Place);
 
 // Clears read-only, hidden and system; the result is ignored by design.
 void ResetAttributes(const PLACE &Place);

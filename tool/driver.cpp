@@ -23,16 +23,43 @@ void DeleteArgumentTree(WORKING_PATH &Path, const PATH_CHAR *Argument, TREE_TOTA
   }
 }
 
-int RunDriver(int ArgumentCount, PATH_CHAR **Arguments) {
+namespace {
+
+// The deepest tree a working path can name: one level per separator and
+// one-character name.
+constexpr size_t DeepestWalk = WorkingPathCapacity / 2;
+// Room for one level of the recursion (two frames and an enumeration record),
+// with a wide margin for the sanitizer builds' larger frames.
+constexpr size_t StackBytesPerLevel = 4096;
+// Room for what the deepest level calls: classification, output, the summary.
+constexpr size_t StackBytesBeyondTheWalk = size_t{1} << 20;
+constexpr size_t WalkStackBytes = DeepestWalk * StackBytesPerLevel + StackBytesBeyondTheWalk;
+
+struct COMMAND_LINE {
+  int ArgumentCount;
+  PATH_CHAR **Arguments;
+};
+
+void RunArguments(void *Context) {
+  const COMMAND_LINE &Line = *static_cast<const COMMAND_LINE *>(Context);
   TREE_TOTALS Totals;
-  platform::PrepareConsole();
-  platform::PrepareForDeepWalk();
   WORKING_PATH Path;
-  for (int Index = 1; Index < ArgumentCount; ++Index)
-    DeleteArgumentTree(Path, Arguments[Index], Totals);
+  for (int Index = 1; Index < Line.ArgumentCount; ++Index)
+    DeleteArgumentTree(Path, Line.Arguments[Index], Totals);
   if (Totals.Files != 0)
     PrintSummary(Totals);
-  if (ArgumentCount <= 1)
+  if (Line.ArgumentCount <= 1)
     PrintUsage();
+}
+
+}  // namespace
+
+int RunDriver(int ArgumentCount, PATH_CHAR **Arguments) {
+  platform::PrepareConsole();
+  platform::PrepareForDeepWalk();
+  // Any tree the working path can hold is walked, whatever stack the caller
+  // was given.
+  COMMAND_LINE Line{ArgumentCount, Arguments};
+  platform::RunDeepWalk(WalkStackBytes, RunArguments, &Line);
   return 0;
 }

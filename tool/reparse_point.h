@@ -21,8 +21,10 @@ constexpr uint32_t IoReparseTagMountPoint = 0xA0000003u;
 constexpr uint32_t IoReparseTagSymlink = 0xA000000Cu;
 // The tag bit that marks reparse points standing for another named entity.
 constexpr uint32_t IoReparseTagNameSurrogate = 0x20000000u;
-// The buffer FSCTL_GET_REPARSE_POINT reads into; it lives only during one classification.
-constexpr uint32_t ReparseBufferBytes = 17000;
+// The buffer FSCTL_GET_REPARSE_POINT reads into (17000 bytes on Windows, a
+// token where links carry no reparse data); it lives only during one
+// classification, never in a frame of the walk's recursion.
+constexpr uint32_t ReparseBufferBytes = platform::ReparseDataCapacity;
 
 // Classifies the bytes of a REPARSE_DATA_BUFFER, of which ByteCount were returned.
 REPARSE_KIND DecodeReparseData(const unsigned char *Bytes, size_t ByteCount);

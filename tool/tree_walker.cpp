@@ -44,7 +44,7 @@ void DeleteFileEntry(WORKING_PATH &Path, const platform::DIRECTORY_ENUMERATION &
   }
   const platform::PLACE Place{Path.Text(), &Enumeration};
   // Read before the entry goes: on POSIX the size comes from the file itself.
-  const uint64_t Size = platform::EntrySize(Enumeration);
+  const uint64_t Size = platform::EntrySize(Place);
   platform::ResetAttributes(Place);
   if (!platform::DeleteFileEntry(Place))
     platform::PrintPathMessage(CouldNotDeleteMessage, Path.Text());

@@ -2,12 +2,14 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 
@@ -23,18 +25,66 @@ namespace {
 
 constexpr int DirectoryOpenFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 
-// The descriptor and name the POSIX calls take for a place: relative to the
-// parent's descriptor below an argument, the full path for the argument itself.
-struct RELATIVE_NAME {
-  int Directory;
-  const char *Name;
-};
-
-RELATIVE_NAME Relative(const PLACE &Place) {
-  if (Place.Parent == nullptr)
-    return {AT_FDCWD, Place.Path};
-  return {Place.Parent->Descriptor, EntryName(*Place.Parent)};
+// Opens the directory that holds the last component of the absolute path
+// Path, one component at a time from the root, so that no call sees more than
+// one name. Each earlier component is resolved as the system resolves a path:
+// a symbolic link there is followed. Returns the descriptor, or -1.
+int OpenHoldingDirectory(const char *Path, const char *LastComponent) {
+  int Directory = open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
+  char Component[NAME_MAX + 1];
+  const char *Cursor = Path;
+  while (Directory >= 0) {
+    while (*Cursor == '/')
+      ++Cursor;
+    if (Cursor >= LastComponent)
+      break;
+    const char *End = std::strchr(Cursor, '/');
+    const size_t Length = static_cast<size_t>(End - Cursor);
+    int Next = -1;
+    if (Length <= NAME_MAX) {
+      std::memcpy(Component, Cursor, Length);
+      Component[Length] = '\0';
+      Next = openat(Directory, Component, O_PATH | O_DIRECTORY | O_CLOEXEC);
+    }
+    close(Directory);
+    Directory = Next;
+    Cursor = End;
+  }
+  return Directory;
 }
+
+// The descriptor and name the POSIX calls take for a place: the parent's
+// descriptor and the entry's name below an argument. For the argument itself,
+// the full path while the system takes it whole; beyond that, the directory
+// holding its last component, opened here and closed with this object, and
+// that component (the last component itself is never followed).
+class RELATIVE_NAME {
+  bool Owned = false;  // Directory was opened here
+
+public:
+  int Directory = AT_FDCWD;
+  const char *Name;
+
+  explicit RELATIVE_NAME(const PLACE &Place) : Name(Place.Path) {
+    if (Place.Parent != nullptr) {
+      Directory = Place.Parent->Descriptor;
+      Name = EntryName(*Place.Parent);
+      return;
+    }
+    const char *const LastSlash = std::strrchr(Place.Path, '/');
+    if (std::strlen(Place.Path) < PATH_MAX || Place.Path[0] != '/' || LastSlash[1] == '\0')
+      return;
+    Name = LastSlash + 1;
+    Directory = OpenHoldingDirectory(Place.Path, Name);
+    Owned = true;
+  }
+  ~RELATIVE_NAME() {
+    if (Owned && Directory >= 0)
+      close(Directory);
+  }
+  RELATIVE_NAME(const RELATIVE_NAME &) = delete;
+  RELATIVE_NAME &operator=(const RELATIVE_NAME &) = delete;
+};
 
 const dirent &CurrentEntry(const DIRECTORY_ENUMERATION &Enumeration) {
   return *static_cast<const dirent *>(Enumeration.Entry);
@@ -98,6 +148,17 @@ void DropComponent(char *Buffer, size_t &Length) {
   Buffer[Length] = '\0';
 }
 
+struct DEEP_WALK {
+  void (*Walk)(void *);
+  void *Context;
+};
+
+void *StartDeepWalk(void *Start) {
+  const DEEP_WALK &Walk = *static_cast<DEEP_WALK *>(Start);
+  Walk.Walk(Walk.Context);
+  return nullptr;
+}
+
 }  // namespace
 
 void PrepareForDeepWalk() {
@@ -107,6 +168,28 @@ void PrepareForDeepWalk() {
     Limit.rlim_cur = Limit.rlim_max;
     setrlimit(RLIMIT_NOFILE, &Limit);
   }
+}
+
+void RunDeepWalk(size_t StackBytes, void (*Walk)(void *), void *Context) {
+  // The main thread's stack is what "ulimit -s" made it; a thread's stack is
+  // what the program asks for.
+  DEEP_WALK Start{Walk, Context};
+  const long PageSize = sysconf(_SC_PAGESIZE);
+  const size_t Page = PageSize > 0 ? static_cast<size_t>(PageSize) : 4096;
+  const size_t Minimum = static_cast<size_t>(PTHREAD_STACK_MIN);
+  const size_t Rounded = (StackBytes < Minimum ? Minimum : StackBytes + Page - 1) / Page * Page;
+  pthread_attr_t Attributes;
+  pthread_t Thread;
+  bool Started = false;
+  if (pthread_attr_init(&Attributes) == 0) {
+    Started = pthread_attr_setstacksize(&Attributes, Rounded) == 0 &&
+              pthread_create(&Thread, &Attributes, StartDeepWalk, &Start) == 0;
+    pthread_attr_destroy(&Attributes);
+  }
+  if (Started)
+    pthread_join(Thread, nullptr);
+  else
+    Walk(Context);
 }
 
 size_t StartWorkingPath(char *Buffer, size_t Capacity) {
@@ -151,7 +234,7 @@ size_t ResolveFullPath(const char *Argument, char *Buffer, size_t Capacity) {
 }
 
 bool OpenEnumeration(DIRECTORY_ENUMERATION &Enumeration, const PLACE &Place) {
-  const RELATIVE_NAME Where = Relative(Place);
+  const RELATIVE_NAME Where(Place);
   int Descriptor = openat(Where.Directory, Where.Name, DirectoryOpenFlags);
   if (Descriptor < 0 && errno == EACCES)
     Descriptor = OpenAfterGrantingAccess(Where, Place);
@@ -188,20 +271,30 @@ const char *EntryName(const DIRECTORY_ENUMERATION &Enumeration) { return Current
 
 bool EntryIsFolder(const DIRECTORY_ENUMERATION &Enumeration) {
   const dirent &Entry = CurrentEntry(Enumeration);
-  if (Entry.d_type == DT_DIR || Entry.d_type == DT_LNK)
+  unsigned char Type = Entry.d_type;
+  if (Type == DT_UNKNOWN) {
+    // Some file systems do not fill in the type: ask, without following a link.
+    struct stat Status;
+    if (fstatat(Enumeration.Descriptor, Entry.d_name, &Status, AT_SYMLINK_NOFOLLOW) != 0)
+      return false;
+    Type = S_ISDIR(Status.st_mode) ? DT_DIR : S_ISLNK(Status.st_mode) ? DT_LNK : DT_REG;
+  }
+  if (Type == DT_DIR)
     return true;
-  if (Entry.d_type != DT_UNKNOWN)
+  if (Type != DT_LNK)
     return false;
-  // Some file systems do not fill in the type: ask, without following a link.
-  struct stat Status;
-  if (fstatat(Enumeration.Descriptor, Entry.d_name, &Status, AT_SYMLINK_NOFOLLOW) != 0)
-    return false;
-  return S_ISDIR(Status.st_mode) || S_ISLNK(Status.st_mode);
+  // As on Windows, where a link to a directory carries the directory bit: it is
+  // classified, and removed as a link uncounted. A link to anything else, to
+  // nothing or to itself is a file entry, unlinked as the link it is. Only the
+  // target's type is looked at; nothing is opened through the link.
+  struct stat Target;
+  return fstatat(Enumeration.Descriptor, Entry.d_name, &Target, AT_NO_AUTOMOUNT) == 0 && S_ISDIR(Target.st_mode);
 }
 
-uint64_t EntrySize(const DIRECTORY_ENUMERATION &Enumeration) {
+uint64_t EntrySize(const PLACE &Place) {
+  const RELATIVE_NAME Where(Place);
   struct stat Status;
-  if (fstatat(Enumeration.Descriptor, CurrentEntry(Enumeration).d_name, &Status, AT_SYMLINK_NOFOLLOW) != 0)
+  if (fstatat(Where.Directory, Where.Name, &Status, AT_SYMLINK_NOFOLLOW) != 0 || S_ISLNK(Status.st_mode))
     return 0;
   return static_cast<uint64_t>(Status.st_size);
 }
@@ -212,23 +305,23 @@ void ResetAttributes(const PLACE &) {
 }
 
 bool DeleteFileEntry(const PLACE &Place) {
-  const RELATIVE_NAME Where = Relative(Place);
+  const RELATIVE_NAME Where(Place);
   return unlinkat(Where.Directory, Where.Name, 0) == 0;
 }
 
 bool RemoveFolder(const PLACE &Place) {
-  const RELATIVE_NAME Where = Relative(Place);
+  const RELATIVE_NAME Where(Place);
   return unlinkat(Where.Directory, Where.Name, AT_REMOVEDIR) == 0;
 }
 
 bool RemoveSymbolicLink(const PLACE &Place) {
-  const RELATIVE_NAME Where = Relative(Place);
+  const RELATIVE_NAME Where(Place);
   return unlinkat(Where.Directory, Where.Name, 0) == 0;
 }
 
 LINK_PROBE ProbeLink(const PLACE &Place, unsigned char *, uint32_t, uint32_t &Returned) {
   Returned = 0;
-  const RELATIVE_NAME Where = Relative(Place);
+  const RELATIVE_NAME Where(Place);
   struct statx Status;
   if (statx(Where.Directory, Where.Name, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, STATX_TYPE, &Status) != 0)
     return LINK_PROBE::Ordinary;

@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <cwchar>
 
+#include "platform/win32/wine_host.h"
+
 namespace platform {
 
 const wchar_t LongPathPrefix[] = L"\\\\?\\";
@@ -27,10 +29,38 @@ const WIN32_FIND_DATAW &FindData(const DIRECTORY_ENUMERATION &Enumeration) {
   return *reinterpret_cast<const WIN32_FIND_DATAW *>(Enumeration.FindData);
 }
 
+using wine_host::HOST_ENTRY;
+
+// Whether the Windows calls may act on the entry: on Windows always, under
+// Wine only where the host says it is no link. Anything the host cannot vouch
+// for is left as it is.
+bool WindowsCallsReachTheEntry(HOST_ENTRY Entry) {
+  return Entry == HOST_ENTRY::NoHost || Entry == HOST_ENTRY::Directory || Entry == HOST_ENTRY::File;
+}
+
+bool IsSeparator(wchar_t Character) { return Character == L'\\' || Character == L'/'; }
+
+// How much of a full path is its root, which keeps its separator: "C:\" of a
+// drive, the two of a network path, or a lone separator.
+size_t RootLength(const wchar_t *Path, size_t Length) {
+  if (Length >= 3 && Path[1] == L':' && IsSeparator(Path[2]))
+    return 3;
+  if (Length >= 2 && IsSeparator(Path[0]) && IsSeparator(Path[1]))
+    return 2;
+  return 1;
+}
+
 }  // namespace
 
 void PrepareForDeepWalk() {
-  // The main thread's stack reserve, set at link time, is what a deep walk needs here.
+  // The main thread's stack reserve, set at link time, is what a deep walk
+  // needs here. What remains is to find out whether the host is to be asked.
+  wine_host::Detect();
+}
+
+void RunDeepWalk(size_t, void (*Walk)(void *), void *Context) {
+  // The executable reserves 15,000,000 bytes for its main thread.
+  Walk(Context);
 }
 
 size_t StartWorkingPath(wchar_t *Buffer, size_t Capacity) {
@@ -41,7 +71,16 @@ size_t StartWorkingPath(wchar_t *Buffer, size_t Capacity) {
 size_t ResolveFullPath(const wchar_t *Argument, wchar_t *Buffer, size_t Capacity) {
   // Returns the length without the terminator when it fitted, else the size
   // it would need including the terminator, or 0 on failure.
-  return GetFullPathNameW(Argument, static_cast<DWORD>(Capacity), Buffer, nullptr);
+  size_t Length = GetFullPathNameW(Argument, static_cast<DWORD>(Capacity), Buffer, nullptr);
+  if (Length == 0 || Length >= Capacity)
+    return Length;
+  // "dir\" as tab completion writes it: behind the prefix a trailing separator
+  // would name no directory, and its enumeration pattern would fail.
+  const size_t Root = RootLength(Buffer, Length);
+  while (Length > Root && IsSeparator(Buffer[Length - 1]))
+    --Length;
+  Buffer[Length] = L'\0';
+  return Length;
 }
 
 bool OpenEnumeration(DIRECTORY_ENUMERATION &Enumeration, const PLACE &Place) {
@@ -66,18 +105,50 @@ bool EntryIsFolder(const DIRECTORY_ENUMERATION &Enumeration) {
   return (FindData(Enumeration).dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
-uint64_t EntrySize(const DIRECTORY_ENUMERATION &Enumeration) {
-  const WIN32_FIND_DATAW &Data = FindData(Enumeration);
+uint64_t EntrySize(const PLACE &Place) {
+  // Under Wine a link to a file is listed with its target's size, which
+  // removing the link does not free.
+  if (Place.Parent == nullptr || !WindowsCallsReachTheEntry(wine_host::LookAt(Place.Path)))
+    return 0;
+  const WIN32_FIND_DATAW &Data = FindData(*Place.Parent);
   return (static_cast<uint64_t>(Data.nFileSizeHigh) << 32) | Data.nFileSizeLow;
 }
 
-void ResetAttributes(const PLACE &Place) { SetFileAttributesW(Place.Path, FILE_ATTRIBUTE_NORMAL); }
+void ResetAttributes(const PLACE &Place) {
+  // Under Wine this would change a link's target.
+  if (WindowsCallsReachTheEntry(wine_host::LookAt(Place.Path)))
+    SetFileAttributesW(Place.Path, FILE_ATTRIBUTE_NORMAL);
+}
 
-bool DeleteFileEntry(const PLACE &Place) { return _wremove(Place.Path) != -1; }
+bool DeleteFileEntry(const PLACE &Place) {
+  switch (wine_host::LookAt(Place.Path)) {
+  case HOST_ENTRY::NoHost:
+  case HOST_ENTRY::File:
+    return _wremove(Place.Path) != -1;
+  case HOST_ENTRY::SymbolicLink:
+    // Under Wine a link to a file is listed as that file, and _wremove would
+    // delete the target; the host removes the link itself.
+    return wine_host::RemoveLink(Place.Path);
+  case HOST_ENTRY::Unknown:
+  case HOST_ENTRY::Missing:
+  case HOST_ENTRY::Directory:
+    break;
+  }
+  return false;  // what the host cannot tell, or no file after all: left and reported
+}
 
-bool RemoveFolder(const PLACE &Place) { return RemoveDirectoryW(Place.Path) != FALSE; }
+bool RemoveFolder(const PLACE &Place) {
+  // Under Wine RemoveDirectoryW on a link removes an empty target and keeps
+  // the link: only a directory the host vouches for is removed this way.
+  const HOST_ENTRY Entry = wine_host::LookAt(Place.Path);
+  if (Entry != HOST_ENTRY::NoHost && Entry != HOST_ENTRY::Directory)
+    return false;
+  return RemoveDirectoryW(Place.Path) != FALSE;
+}
 
 bool RemoveSymbolicLink(const PLACE &Place) {
+  if (wine_host::UnderWine())
+    return wine_host::RemoveLink(Place.Path);
   // A link made to a directory carries the directory bit and is removed as one.
   const DWORD Attributes = GetFileAttributesW(Place.Path);
   if (Attributes != INVALID_FILE_ATTRIBUTES && (Attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
@@ -87,6 +158,19 @@ bool RemoveSymbolicLink(const PLACE &Place) {
 
 LINK_PROBE ProbeLink(const PLACE &Place, unsigned char *Buffer, uint32_t Capacity, uint32_t &Returned) {
   Returned = 0;
+  // Under Wine the host knows its links, which Windows sees as unreadable
+  // reparse points; where it cannot tell, the entry is never entered.
+  switch (wine_host::LookAt(Place.Path)) {
+  case HOST_ENTRY::SymbolicLink:
+    return LINK_PROBE::PosixSymbolicLink;
+  case HOST_ENTRY::Unknown:
+    return LINK_PROBE::UnreadableReparse;
+  case HOST_ENTRY::NoHost:
+  case HOST_ENTRY::Missing:
+  case HOST_ENTRY::Directory:
+  case HOST_ENTRY::File:
+    break;
+  }
   const DWORD Attributes = GetFileAttributesW(Place.Path);
   if (Attributes == INVALID_FILE_ATTRIBUTES || (Attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0)
     return LINK_PROBE::Ordinary;

@@ -2,6 +2,7 @@
 // standard error, exit status 0 whatever happened.
 #include <gtest/gtest.h>
 
+#include "platform/file_system.h"
 #include "tests/tool/test_support.h"
 
 using namespace test_support;
@@ -84,6 +85,24 @@ TEST_F(ProgramTest, RelativeArgumentsAreShownAbsolute) {
   ExpectClean(Result);
   EXPECT_EQ(Result.Output, NativeLines("Removing '" + Shown(Scratch.Root / "-rf") + "'\n" +
                                        "Removing '" + Shown(Scratch.Root / "with space") + "'\n"));
+}
+
+TEST_F(ProgramTest, TrailingSeparatorsStillNameTheDirectory) {
+  // As tab completion writes a directory's name.
+  for (const char *Suffix : {"/", "//", "/./"}) {
+    const fs::path Tree = Scratch.Root / "completed";
+    fs::create_directory(Tree);
+    WriteFile(Tree / "f", 2);
+    PATH_STRING Argument = Native(std::string("completed") + Suffix);
+    for (PATH_CHAR &Character : Argument)
+      if (Character == '/')
+        Character = platform::PathSeparator;
+    const RUN_RESULT Result = RunKrax({Argument}, Scratch.Root);
+    ExpectClean(Result);
+    EXPECT_EQ(Result.Output, NativeLines("Removing '" + Shown(Tree) + "'\n" +
+                                         "1  file(s) deleted in 0 directories, skipping 0 Junctions, using 2 bytes.\n"));
+    EXPECT_FALSE(fs::exists(Tree));
+  }
 }
 
 TEST_F(ProgramTest, SummaryGroupsThousands) {

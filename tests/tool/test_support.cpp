@@ -4,6 +4,8 @@
 
 #include <cstdio>
 #include <fstream>
+#include <iterator>
+#include <set>
 
 #include "platform/file_system.h"
 #include "tool/driver.h"
@@ -42,6 +44,27 @@ DELETION DeleteWithLibrary(const std::vector<fs::path> &Arguments) {
 }
 
 DELETION DeleteWithLibrary(const fs::path &Argument) { return DeleteWithLibrary(std::vector<fs::path>{Argument}); }
+
+std::string DescribeTree(const fs::path &Root) {
+  std::set<std::string> Lines;
+  const auto Describe = [&](const fs::path &Entry) {
+    std::string Line = Entry.lexically_relative(Root).generic_string() + " " + EntryMode(Entry);
+    std::error_code Error;
+    if (fs::is_regular_file(fs::symlink_status(LongForm(Entry), Error))) {
+      std::ifstream File(LongForm(Entry), std::ios::binary);
+      Line += " '" + std::string(std::istreambuf_iterator<char>(File), {}) + "'";
+    }
+    Lines.insert(Line);
+  };
+  Describe(Root);
+  std::error_code Error;
+  for (fs::recursive_directory_iterator It(LongForm(Root), Error), End; !Error && It != End; It.increment(Error))
+    Describe(Root / It->path().lexically_relative(LongForm(Root)));
+  std::string Text;
+  for (const std::string &Line : Lines)
+    Text += Line + "\n";
+  return Text;
+}
 
 fs::path MakeDeepChain(const fs::path &Root, const PATH_STRING &Name, int Depth) {
   fs::path Current = Root;

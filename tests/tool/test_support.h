@@ -67,8 +67,20 @@ void WriteFile(const fs::path &Path, size_t Bytes);
 bool MakeSparseFile(const fs::path &Path, uint64_t Bytes);
 // A symbolic link made by the host system (under Wine: a Unix symbolic link).
 bool MakeSymbolicLink(const fs::path &Target, const fs::path &Link);
+// A new empty directory its owner may not write into: mode 555 where the host
+// has modes (under Wine too), else the read-only attribute.
+bool MakeReadOnlyDirectory(const fs::path &Path);
 // True when this Windows build runs under Wine.
 bool RunsUnderWine();
+// False under Wine, which lists no link whose target is missing or a loop.
+bool ListsDanglingLinks();
+
+// An entry's kind and mode as the host sees them, its last component never
+// followed (under Wine: the Unix mode; on Windows: the attributes), or "gone".
+std::string EntryMode(const fs::path &Path);
+// Every entry at and below Root, one line each: relative name, mode, and a
+// file's content. What a deletion must leave as it was outside its tree.
+std::string DescribeTree(const fs::path &Root);
 // Creates a chain of Depth directories named Name below Root; returns the deepest.
 fs::path MakeDeepChain(const fs::path &Root, const PATH_STRING &Name, int Depth);
 

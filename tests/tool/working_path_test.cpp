@@ -63,3 +63,15 @@ TEST_F(WorkingPathTest, ReportsArgumentsThatCannotBeResolvedOrDoNotFit) {
   EXPECT_EQ(Path->Resolve(Long.c_str()), WORKING_PATH::RESOLUTION::TooLong);
   EXPECT_EQ(PATH_STRING(Path->Text()), Prefix);
 }
+
+TEST_F(WorkingPathTest, TrailingSeparatorsAreDropped) {
+  const PATH_STRING Separator(1, platform::PathSeparator);
+  ASSERT_EQ(Path->Resolve(Native("dir").c_str()), WORKING_PATH::RESOLUTION::Resolved);
+  const PATH_STRING Expected = Path->Text();
+  for (const PATH_STRING &Suffix : {Separator, Separator + Separator, Native("/"), Native("//"), Native("/.") + Separator}) {
+    const PATH_STRING Argument = Native("dir") + Suffix;
+    ASSERT_EQ(Path->Resolve(Argument.c_str()), WORKING_PATH::RESOLUTION::Resolved);
+    EXPECT_EQ(PATH_STRING(Path->Text()), Expected);
+    EXPECT_EQ(Path->Length(), Expected.size());
+  }
+}

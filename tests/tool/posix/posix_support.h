@@ -18,9 +18,19 @@ struct CHILD_SETTINGS {
   bool Unprivileged = false;  // run as UnprivilegedId (needs root)
   int DescriptorLimit = 0;    // soft and hard RLIMIT_NOFILE; 0 leaves it
   bool OutputUnread = false;  // standard output is a pipe whose reader has gone
+  size_t StackLimit = 0;      // soft RLIMIT_STACK in bytes ("ulimit -s"); 0 leaves it
+  int ProcessLimit = 0;       // RLIMIT_NPROC, set once unprivileged; 0 leaves it
 };
 
+// Runs the built utility; WorkingDirectory may be longer than the system's
+// path limit.
 RUN_RESULT RunKraxWith(const std::vector<PATH_STRING> &Arguments, const fs::path &WorkingDirectory,
                        const CHILD_SETTINGS &Settings);
+
+// Opens an absolute Path of any length one component at a time from the root,
+// following links as the system would; -1 when it cannot.
+int OpenAnyLength(const std::string &Path, int Flags);
+// Whether an entry stands at Path, of any length, without following its last component.
+bool ExistsAnyLength(const std::string &Path);
 
 }  // namespace test_support

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -32,21 +33,116 @@ void GiveAway(const fs::path &Path) {
 
 class PosixWalkTest : public TREE_TEST {};
 
+// Makes a chain of directories named Name below Root until its path is at
+// least Length long, relative to descriptors so that any length can be made.
+// Returns the deepest directory's path; Deepest receives its descriptor.
+std::string MakeChain(const fs::path &Root, const std::string &Name, size_t Length, int &Deepest) {
+  std::string Path = Root.string();
+  Deepest = open(Root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  while (Deepest >= 0 && Path.size() < Length) {
+    const int Next = mkdirat(Deepest, Name.c_str(), 0755) == 0 ? openat(Deepest, Name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
+    close(Deepest);
+    Deepest = Next;
+    Path += "/" + Name;
+  }
+  return Path;
+}
+
+bool MakeFileAt(int Directory, const char *Name, size_t Bytes) {
+  const int File = openat(Directory, Name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (File < 0)
+    return false;
+  const std::string Content(Bytes, 'k');
+  const bool Written = write(File, Content.data(), Content.size()) == static_cast<ssize_t>(Content.size());
+  close(File);
+  return Written;
+}
+
+std::string Grouped(uint64_t Number) {
+  std::string Digits = std::to_string(Number);
+  for (size_t At = Digits.size(); At > 3; At -= 3)
+    Digits.insert(At - 3, ".");
+  return Digits;
+}
+
+std::string SummaryLine(uint64_t Files, uint64_t Directories, uint64_t Bytes) {
+  return Grouped(Files) + "  file(s) deleted in " + Grouped(Directories) + " directories, skipping 0 Junctions, using " +
+         Grouped(Bytes) + " bytes.\n";
+}
+
+bool EndsWith(const std::string &Text, const std::string &End) {
+  return Text.size() >= End.size() && Text.compare(Text.size() - End.size(), End.size(), End) == 0;
+}
+
+// Whether a process of the unprivileged user, capped at one process, can still
+// start a thread; that cap is how the tests take threads away.
+bool ThreadsCanBeCappedAway() {
+  const pid_t Child = fork();
+  if (Child == 0) {
+    const rlimit Limit{1, 1};
+    if (setgroups(0, nullptr) != 0 || setgid(UnprivilegedId) != 0 || setuid(UnprivilegedId) != 0 ||
+        setrlimit(RLIMIT_NPROC, &Limit) != 0)
+      _exit(2);
+    pthread_t Thread;
+    _exit(pthread_create(&Thread, nullptr, [](void *) -> void * { return nullptr; }, nullptr) == 0 ? 1 : 0);
+  }
+  int Status = -1;
+  return Child > 0 && waitpid(Child, &Status, 0) == Child && WIFEXITED(Status) && WEXITSTATUS(Status) == 0;
+}
+
 }  // namespace
 
-TEST_F(PosixWalkTest, SymbolicLinksAreRemovedAsLinksAndNotCounted) {
+TEST(PosixWorkingPath, RootKeepsItsSeparator) {
+  WORKING_PATH Path;
+  for (const char *Root : {"/", "//", "/./", "/.."}) {
+    ASSERT_EQ(Path.Resolve(Root), WORKING_PATH::RESOLUTION::Resolved);
+    EXPECT_EQ(std::string(Path.Text()), "/");
+  }
+}
+
+TEST_F(PosixWalkTest, LinksAreFileEntriesUnlessTheyLeadToADirectory) {
+  // Counted as Windows counts its links: a file link is a file entry of size
+  // 0, a directory link is not counted. Each is removed as the link it is.
+  ASSERT_EQ(mkfifo((Outside / "fifo").c_str(), 0644), 0);
   fs::create_directory(Tree / "sub");
   WriteFile(Tree / "sub" / "file", 4);
-  ASSERT_TRUE(MakeSymbolicLink(Outside, Tree / "sub" / "to outside"));
-  ASSERT_TRUE(MakeSymbolicLink(Outside / "inner" / "kept", Tree / "to file"));
-  ASSERT_TRUE(MakeSymbolicLink("../outside/inner", Tree / "relative"));
+  const struct {
+    const char *Name;
+    fs::path Target;
+    bool FileEntry;
+  } Links[] = {
+      {"to file", Outside / "inner" / "kept", true},
+      {"to fifo", Outside / "fifo", true},
+      {"dangling", Scratch.Root / "nothing there", true},
+      {"loop", "loop", true},
+      {"to link to file", "to file", true},
+      {"to directory", Outside, false},
+      {"relative to directory", "../outside/inner", false},
+      {"to link to directory", "to directory", false},
+  };
+  uint64_t FileEntries = 1;
+  for (const auto &Link : Links) {
+    ASSERT_TRUE(MakeSymbolicLink(Link.Target, Tree / Link.Name)) << Link.Name;
+    FileEntries += Link.FileEntry ? 1 : 0;
+  }
+  const std::string OutsideBefore = DescribeTree(Outside);
   const DELETION Result = DeleteWithLibrary(Tree);
   EXPECT_FALSE(Exists(Tree)) << Result.Output;
-  EXPECT_TRUE(Exists(Outside / "inner" / "kept"));
-  EXPECT_EQ(Result.Totals.Files, 1u);
+  EXPECT_EQ(DescribeTree(Outside), OutsideBefore);
+  EXPECT_EQ(Result.Totals.Files, FileEntries);
   EXPECT_EQ(Result.Totals.Bytes, 4u);
   EXPECT_EQ(Result.Totals.Directories, 1u);
   EXPECT_EQ(Result.Output, "Removing '" + Shown(Tree / "sub") + "'\nRemoving '" + Shown(Tree) + "'\n");
+}
+
+TEST_F(PosixWalkTest, FolderOfFileLinksGetsItsSummaryLine) {
+  ASSERT_TRUE(MakeSymbolicLink(Outside / "inner" / "kept", Tree / "one"));
+  ASSERT_TRUE(MakeSymbolicLink(Scratch.Root / "nothing there", Tree / "two"));
+  const RUN_RESULT Result = RunKrax({Tree.string()}, Scratch.Root);
+  EXPECT_EQ(Result.ExitStatus, 0);
+  EXPECT_EQ(Result.Errors, "");
+  EXPECT_EQ(Result.Output, "Removing '" + Shown(Tree) + "'\n" + SummaryLine(2, 0, 0));
+  EXPECT_TRUE(Exists(Outside / "inner" / "kept"));
 }
 
 TEST_F(PosixWalkTest, ArgumentThatIsALinkIsRemovedAsALink) {
@@ -294,4 +390,105 @@ TEST_F(PosixWalkTest, NamesArePrintedAsTheirBytes) {
   EXPECT_EQ(Result.Errors, "");
   EXPECT_EQ(Result.Output, "Removing '" + Tree.string() + "/" + Odd + "'\nRemoving '" + Tree.string() + "'\n" +
                                "1  file(s) deleted in 1 directories, skipping 0 Junctions, using 1 bytes.\n");
+}
+
+TEST_F(PosixWalkTest, SmallStackLimitStopsNoWalkTheWorkingPathCanHold) {
+  // 2,100 levels, and the deepest chain of one-character names that the
+  // working path still holds with a file at the bottom, each under "ulimit -s 256".
+  const size_t Deepest = (WorkingPathCapacity - 1 - Tree.string().size() - 2) / 2;
+  for (const size_t Depth : {size_t{2100}, Deepest}) {
+    SCOPED_TRACE(std::to_string(Depth) + " levels");
+    int Bottom = -1;
+    const std::string Path = MakeChain(Tree, "d", Tree.string().size() + 2 * Depth, Bottom);
+    ASSERT_GE(Bottom, 0);
+    ASSERT_LE(Path.size() + 2, WorkingPathCapacity - 1);
+    ASSERT_TRUE(MakeFileAt(Bottom, "f", 1));
+    close(Bottom);
+    CHILD_SETTINGS Settings;
+    Settings.StackLimit = 256 * 1024;
+    const RUN_RESULT Result = RunKraxWith({Tree.string()}, Scratch.Root, Settings);
+    EXPECT_EQ(Result.ExitStatus, 0);
+    EXPECT_EQ(Result.Errors, "");
+    EXPECT_FALSE(Exists(Tree / "d"));
+    EXPECT_TRUE(EndsWith(Result.Output, "Removing '" + Shown(Tree) + "'\n" + SummaryLine(1, Depth, 1)))
+        << Result.Output.substr(Result.Output.size() > 400 ? Result.Output.size() - 400 : 0);
+    EXPECT_EQ(Result.Output.find("Could not"), std::string::npos);
+    fs::create_directory(Tree);
+  }
+}
+
+TEST_F(PosixWalkTest, WalkRunsOnTheCallersStackWhenNoThreadCanBeMade) {
+  if (geteuid() != 0)
+    GTEST_SKIP() << "needs root to run as a user whose processes can be capped";
+  if (!ThreadsCanBeCappedAway())
+    GTEST_SKIP() << "a process capped at one process still starts threads here";
+  int Bottom = -1;
+  MakeChain(Tree, "d", Tree.string().size() + 2 * 300, Bottom);
+  ASSERT_GE(Bottom, 0);
+  ASSERT_TRUE(MakeFileAt(Bottom, "f", 3));
+  close(Bottom);
+  GiveAway(Scratch.Root);
+  CHILD_SETTINGS Settings;
+  Settings.Unprivileged = true;
+  Settings.ProcessLimit = 1;
+  const RUN_RESULT Result = RunKraxWith({Tree.string()}, Scratch.Root, Settings);
+  EXPECT_EQ(Result.ExitStatus, 0);
+  EXPECT_EQ(Result.Errors, "");
+  EXPECT_FALSE(Exists(Tree));
+  EXPECT_TRUE(EndsWith(Result.Output, "Removing '" + Shown(Tree) + "'\n" + SummaryLine(1, 300, 3))) << Result.Output;
+}
+
+TEST_F(PosixWalkTest, ArgumentLongerThanThePathLimitIsDeleted) {
+  // The current directory 5,543 bytes deep, and a relative argument in it.
+  int Bottom = -1;
+  const std::string Deep = MakeChain(Tree, std::string(200, 'n'), 5543, Bottom);
+  ASSERT_GE(Bottom, 0);
+  ASSERT_GT(Deep.size(), size_t{PATH_MAX});
+  ASSERT_EQ(mkdirat(Bottom, "tgt", 0755), 0);
+  const int Target = openat(Bottom, "tgt", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  ASSERT_GE(Target, 0);
+  ASSERT_EQ(mkdirat(Target, "sub", 0755), 0);
+  ASSERT_TRUE(MakeFileAt(Target, "file", 5));
+  close(Target);
+  close(Bottom);
+  const RUN_RESULT Result = RunKrax({"tgt"}, Deep);
+  EXPECT_EQ(Result.ExitStatus, 0);
+  EXPECT_EQ(Result.Errors, "");
+  EXPECT_EQ(Result.Output, "Removing '" + Deep + "/tgt/sub'\nRemoving '" + Deep + "/tgt'\n" + SummaryLine(1, 1, 5));
+  EXPECT_FALSE(ExistsAnyLength(Deep + "/tgt"));
+  EXPECT_TRUE(ExistsAnyLength(Deep));
+}
+
+TEST_F(PosixWalkTest, LongArgumentFollowsEarlierLinksButNeverItsLast) {
+  // Beyond the path limit, through "hop", a link that stands for the chain's
+  // first directory: an earlier component that is a link is followed as the
+  // system would, while an argument that is itself a link is removed as one.
+  const std::string Name(200, 'n');
+  int Bottom = -1;
+  const std::string Deep = MakeChain(Tree, Name, PATH_MAX + 400, Bottom);
+  ASSERT_GE(Bottom, 0);
+  ASSERT_TRUE(MakeSymbolicLink(Name, Tree / "hop"));
+  const std::string ThroughHop = Shown(Tree / "hop") + Deep.substr(Tree.string().size() + 1 + Name.size());
+  ASSERT_GT(ThroughHop.size(), size_t{PATH_MAX});
+  ASSERT_EQ(mkdirat(Bottom, "target", 0755), 0);
+  const int Target = openat(Bottom, "target", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  ASSERT_GE(Target, 0);
+  ASSERT_TRUE(MakeFileAt(Target, "file", 3));
+  close(Target);
+  ASSERT_EQ(symlinkat(Outside.c_str(), Bottom, "link"), 0);
+  ASSERT_EQ(symlinkat((Outside / "inner" / "kept").c_str(), Bottom, "file link"), 0);
+  close(Bottom);
+  const std::string OutsideBefore = DescribeTree(Outside);
+  const RUN_RESULT Result =
+      RunKrax({ThroughHop + "/target", ThroughHop + "/link", ThroughHop + "/file link", ThroughHop + "/missing"}, Scratch.Root);
+  EXPECT_EQ(Result.ExitStatus, 0);
+  EXPECT_EQ(Result.Errors, "");
+  EXPECT_EQ(Result.Output, "Removing '" + ThroughHop + "/target'\n" + "Could not remove '" + ThroughHop + "/link'\n" +
+                               "Could not remove '" + ThroughHop + "/file link'\n" + "Could not remove '" + ThroughHop +
+                               "/missing'\n" + SummaryLine(1, 0, 3));
+  EXPECT_FALSE(ExistsAnyLength(Deep + "/target"));
+  EXPECT_FALSE(ExistsAnyLength(Deep + "/link"));
+  EXPECT_FALSE(ExistsAnyLength(Deep + "/file link"));
+  EXPECT_TRUE(fs::is_symlink(Tree / "hop"));
+  EXPECT_EQ(DescribeTree(Outside), OutsideBefore);
 }

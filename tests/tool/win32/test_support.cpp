@@ -3,7 +3,12 @@
 #include <windows.h>
 
 #include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
 #include <thread>
+
+#include "tests/tool/win32/win32_support.h"
 
 namespace test_support {
 
@@ -68,17 +73,115 @@ bool RunHostCommand(const std::wstring &CommandLine) {
   return true;
 }
 
-std::wstring HostPath(const fs::path &Path) {
+std::wstring WideHostPath(const fs::path &Path) {
+  const std::string Narrow = HostPath(Path);
+  return std::wstring(Narrow.begin(), Narrow.end());
+}
+
+// Linux x86-64 system calls, made directly as Wine lets a program do.
+constexpr long long SystemCallOpenAt = 257, SystemCallMakeDirectoryAt = 258, SystemCallStatAt = 262,
+                    SystemCallChangeModeAt = 268, SystemCallClose = 3;
+constexpr long long AtCurrentDirectory = -100, AtSymbolicLinkNoFollow = 0x100;
+constexpr long long OpenDirectory = 0200000, OpenCreateWriteOnly = 0100 | 01, OpenCloseOnExec = 02000000;
+
+long long HostCall(long long Number, long long First, long long Second = 0, long long Third = 0, long long Fourth = 0) {
+  long long Result;
+  register long long FourthRegister asm("r10") = Fourth;
+  asm volatile("syscall"
+               : "=a"(Result)
+               : "a"(Number), "D"(First), "S"(Second), "d"(Third), "r"(FourthRegister)
+               : "rcx", "r11", "memory");
+  return Result;
+}
+
+long long Address(const void *Pointer) { return reinterpret_cast<long long>(Pointer); }
+
+// The kernel's struct stat on x86-64: st_mode sits at byte 24.
+struct HOST_STATUS {
+  unsigned char Bytes[144];
+  uint32_t Mode() const {
+    uint32_t Value;
+    std::memcpy(&Value, Bytes + 24, sizeof Value);
+    return Value;
+  }
+};
+
+// Runs Action on a descriptor of the host directory Directory.
+template <typename ACTION> bool InHostDirectory(const std::string &Directory, ACTION Action) {
+  if (!RunsUnderWine())
+    return false;
+  const long long Descriptor =
+      HostCall(SystemCallOpenAt, AtCurrentDirectory, Address(Directory.c_str()), OpenDirectory | OpenCloseOnExec);
+  if (Descriptor < 0)
+    return false;
+  const bool Done = Action(Descriptor);
+  HostCall(SystemCallClose, Descriptor);
+  return Done;
+}
+
+}  // namespace
+
+std::string HostPath(const fs::path &Path) {
   const WINE_UNIX_NAME Convert = WineUnixName();
   char *const Host = Convert == nullptr ? nullptr : Convert(fs::absolute(Path).c_str());
   if (Host == nullptr)
     return {};
   const std::string Narrow = Host;
   HeapFree(GetProcessHeap(), 0, Host);
-  return std::wstring(Narrow.begin(), Narrow.end());
+  return Narrow;
 }
 
-}  // namespace
+bool MakeHostFile(const std::string &Directory, const std::string &Name) {
+  return InHostDirectory(Directory, [&](long long Descriptor) {
+    const long long File =
+        HostCall(SystemCallOpenAt, Descriptor, Address(Name.c_str()), OpenCreateWriteOnly | OpenCloseOnExec, 0644);
+    return File >= 0 && HostCall(SystemCallClose, File) == 0;
+  });
+}
+
+bool MakeHostDirectory(const std::string &Directory, const std::string &Name) {
+  return InHostDirectory(Directory, [&](long long Descriptor) {
+    return HostCall(SystemCallMakeDirectoryAt, Descriptor, Address(Name.c_str()), 0755) == 0;
+  });
+}
+
+bool HostEntryExists(const std::string &Directory, const std::string &Name) {
+  return InHostDirectory(Directory, [&](long long Descriptor) {
+    HOST_STATUS Status;
+    return HostCall(SystemCallStatAt, Descriptor, Address(Name.c_str()), Address(&Status), AtSymbolicLinkNoFollow) == 0;
+  });
+}
+
+bool ListsDanglingLinks() { return !RunsUnderWine(); }
+
+std::string EntryMode(const fs::path &Path) {
+  char Text[32];
+  if (RunsUnderWine()) {
+    const std::string Host = HostPath(Path);
+    HOST_STATUS Status;
+    if (Host.empty() ||
+        HostCall(SystemCallStatAt, AtCurrentDirectory, Address(Host.c_str()), Address(&Status), AtSymbolicLinkNoFollow) != 0)
+      return "gone";
+    std::snprintf(Text, sizeof Text, "%o", static_cast<unsigned>(Status.Mode()));
+    return Text;
+  }
+  const DWORD Attributes = GetFileAttributesW(LongForm(Path).c_str());
+  if (Attributes == INVALID_FILE_ATTRIBUTES)
+    return "gone";
+  std::snprintf(Text, sizeof Text, "attributes %lx", static_cast<unsigned long>(Attributes));
+  return Text;
+}
+
+bool MakeReadOnlyDirectory(const fs::path &Path) {
+  if (!CreateDirectoryW(LongForm(Path).c_str(), nullptr))
+    return false;
+  if (!RunsUnderWine())
+    return SetFileAttributesW(LongForm(Path).c_str(), FILE_ATTRIBUTE_READONLY) != FALSE;
+  // Wine keeps a directory's read-only attribute apart from its mode; the
+  // host's mode is what a link's target must keep.
+  const std::string Host = HostPath(Path);
+  return !Host.empty() && HostCall(SystemCallChangeModeAt, AtCurrentDirectory, Address(Host.c_str()), 0555) == 0;
+}
 
 SCRATCH_DIRECTORY::SCRATCH_DIRECTORY() : SCRATCH_DIRECTORY(fs::temp_directory_path()) {}
 
@@ -97,7 +200,7 @@ SCRATCH_DIRECTORY::~SCRATCH_DIRECTORY() {
   if (RunsUnderWine()) {
     // Wine can neither remove its Unix links nor be trusted not to follow
     // them: let the host remove the scratch tree, then wait until it is gone.
-    const std::wstring Host = HostPath(Root);
+    const std::wstring Host = WideHostPath(Root);
     std::wstring Line = L"/bin/rm -rf ";
     AppendQuoted(Line, Host);
     if (!Host.empty() && RunHostCommand(Line))
@@ -188,8 +291,8 @@ bool MakeSymbolicLink(const fs::path &Target, const fs::path &Link) {
     return CreateSymbolicLinkW(Link.c_str(), Target.c_str(), Flags) != FALSE;
   }
   // Wine cannot make reparse points; a Unix link is what it shows as one.
-  const std::wstring HostTarget = Target.is_absolute() ? HostPath(Target) : Target.generic_wstring();
-  const std::wstring HostLink = HostPath(Link);
+  const std::wstring HostTarget = Target.is_absolute() ? WideHostPath(Target) : Target.generic_wstring();
+  const std::wstring HostLink = WideHostPath(Link);
   if (HostTarget.empty() || HostLink.empty())
     return false;
   std::wstring Line = L"/bin/ln -s ";
@@ -198,14 +301,11 @@ bool MakeSymbolicLink(const fs::path &Target, const fs::path &Link) {
   AppendQuoted(Line, HostLink);
   if (!RunHostCommand(Line))
     return false;
-  // Wine cannot wait for a host process: watch for the link instead.
+  // Wine cannot wait for a host process: watch for the link instead, as the
+  // host sees it (Wine does not list a link to nothing).
   for (int Tries = 0; Tries < 500; ++Tries) {
-    WIN32_FIND_DATAW Data;
-    const HANDLE Found = FindFirstFileW(Link.c_str(), &Data);
-    if (Found != INVALID_HANDLE_VALUE) {
-      FindClose(Found);
+    if (EntryMode(Link) != "gone")
       return true;
-    }
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   return false;

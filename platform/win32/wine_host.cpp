@@ -1,0 +1,165 @@
+#include "platform/win32/wine_host.h"
+
+#include <windows.h>
+#include <winternl.h>
+
+#include <cstdint>
+#include <cstring>
+#include <cwchar>
+
+namespace platform::wine_host {
+
+namespace {
+
+static_assert(sizeof(void *) == 8, "the host's system calls are those of Linux on x86-64");
+
+// ntdll's exports under Wine, looked up by name so that Windows, which has none
+// of them, never needs them.
+using NT_TO_UNIX_NAME = LONG(WINAPI *)(const OBJECT_ATTRIBUTES *Attributes, char *Name, ULONG *Size, UINT Disposition);
+using HOST_VERSION = void(CDECL *)(const char **SystemName, const char **Release);
+
+// Linux x86-64 system call numbers, flags and results.
+constexpr long long SystemCallUname = 63;
+constexpr long long SystemCallStatAt = 262;  // newfstatat
+constexpr long long SystemCallUnlinkAt = 263;
+constexpr long long AtCurrentDirectory = -100;
+constexpr long long AtSymbolicLinkNoFollow = 0x100;
+constexpr long long NoSuchEntry = -2;  // -ENOENT
+constexpr uint32_t ModeTypeMask = 0170000;
+constexpr uint32_t ModeSymbolicLink = 0120000;
+constexpr uint32_t ModeDirectory = 0040000;
+
+// The host's path limit: a host path that does not fit cannot be looked at by
+// path, so its entry is one the host cannot tell.
+constexpr ULONG HostPathCapacity = 4096;
+// Room for the longest working path, terminator included.
+constexpr size_t NtPathCapacity = 8192;
+// FILE_OPEN_IF: the last component need not exist for its name to be made.
+constexpr UINT FileOpenIf = 3;
+constexpr LONG StatusSuccess = 0;
+constexpr LONG StatusNoSuchFile = static_cast<LONG>(0xC000000F);
+constexpr ULONG ObjectCaseInsensitive = 0x40;
+
+// The kernel's struct stat on x86-64.
+struct HOST_STATUS {
+  uint64_t Device, Inode, LinkCount;
+  uint32_t Mode, User, Group, Padding;
+  uint64_t NodeDevice;  // st_rdev
+  int64_t Size, BlockSize, Blocks;
+  int64_t Times[6];
+  int64_t Reserved[3];
+};
+static_assert(sizeof(HOST_STATUS) == 144);
+
+struct HOST {
+  bool UnderWine = false;
+  NT_TO_UNIX_NAME ToUnixName = nullptr;  // null: the host cannot be asked
+};
+
+// A Linux system call made directly: Wine passes it through to the kernel, and
+// the host's C library, which would be the usual way, is out of a Windows
+// program's reach.
+long long HostCall(long long Number, long long First, long long Second = 0, long long Third = 0,
+                   long long Fourth = 0) {
+  long long Result;
+  register long long FourthRegister asm("r10") = Fourth;
+  asm volatile("syscall"
+               : "=a"(Result)
+               : "a"(Number), "D"(First), "S"(Second), "d"(Third), "r"(FourthRegister)
+               : "rcx", "r11", "memory");
+  return Result;
+}
+
+template <typename FUNCTION> FUNCTION Export(HMODULE Module, const char *Name) {
+  return reinterpret_cast<FUNCTION>(reinterpret_cast<void *>(GetProcAddress(Module, Name)));
+}
+
+HOST Find() {
+  HOST Found;
+  const HMODULE Ntdll = GetModuleHandleW(L"ntdll.dll");
+  if (Ntdll == nullptr || GetProcAddress(Ntdll, "wine_get_version") == nullptr)
+    return Found;
+  Found.UnderWine = true;
+  const auto HostVersion = Export<HOST_VERSION>(Ntdll, "wine_get_host_version");
+  const auto ToUnixName = Export<NT_TO_UNIX_NAME>(Ntdll, "wine_nt_to_unix_file_name");
+  if (HostVersion == nullptr || ToUnixName == nullptr)
+    return Found;
+  const char *SystemName = nullptr;
+  const char *Release = nullptr;
+  HostVersion(&SystemName, &Release);
+  if (SystemName == nullptr || std::strcmp(SystemName, "Linux") != 0)
+    return Found;
+  // The calls below are numbered as on Linux: check that one of them reaches
+  // that kernel as such before any of them is trusted with a path.
+  char Names[6][65] = {};
+  if (HostCall(SystemCallUname, reinterpret_cast<long long>(Names)) != 0 || std::strcmp(Names[0], "Linux") != 0)
+    return Found;
+  Found.ToUnixName = ToUnixName;
+  return Found;
+}
+
+const HOST &Host() {
+  static const HOST Found = Find();
+  return Found;
+}
+
+// The host's path of Path, given in the "\\?\" long-path form, whose NT form
+// differs in one character: "\??\". False when it has none that fits.
+[[gnu::noinline]] bool UnixName(const HOST &Found, const wchar_t *Path, char (&Name)[HostPathCapacity]) {
+  const size_t Length = std::wcslen(Path);
+  if (Found.ToUnixName == nullptr || Length < 4 || Length >= NtPathCapacity || Path[0] != L'\\' ||
+      Path[1] != L'\\' || Path[2] != L'?' || Path[3] != L'\\')
+    return false;
+  wchar_t NtPath[NtPathCapacity];
+  std::wmemcpy(NtPath, Path, Length + 1);
+  NtPath[1] = L'?';
+  UNICODE_STRING NtName;
+  NtName.Length = static_cast<USHORT>(Length * sizeof(wchar_t));
+  NtName.MaximumLength = static_cast<USHORT>((Length + 1) * sizeof(wchar_t));
+  NtName.Buffer = NtPath;
+  OBJECT_ATTRIBUTES Attributes{};
+  Attributes.Length = sizeof Attributes;
+  Attributes.ObjectName = &NtName;
+  Attributes.Attributes = ObjectCaseInsensitive;  // as the Windows calls look names up
+  ULONG Size = HostPathCapacity;
+  const LONG Status = Found.ToUnixName(&Attributes, Name, &Size, FileOpenIf);
+  return (Status == StatusSuccess || Status == StatusNoSuchFile) && std::memchr(Name, 0, HostPathCapacity) != nullptr;
+}
+
+}  // namespace
+
+void Detect() { Host(); }
+
+bool UnderWine() { return Host().UnderWine; }
+
+HOST_ENTRY LookAt(const wchar_t *Path) {
+  const HOST &Found = Host();
+  if (!Found.UnderWine)
+    return HOST_ENTRY::NoHost;
+  char Name[HostPathCapacity];
+  if (!UnixName(Found, Path, Name))
+    return HOST_ENTRY::Unknown;
+  HOST_STATUS Status;
+  const long long Result = HostCall(SystemCallStatAt, AtCurrentDirectory, reinterpret_cast<long long>(Name),
+                                    reinterpret_cast<long long>(&Status), AtSymbolicLinkNoFollow);
+  if (Result == NoSuchEntry)
+    return HOST_ENTRY::Missing;
+  if (Result != 0)
+    return HOST_ENTRY::Unknown;
+  switch (Status.Mode & ModeTypeMask) {
+  case ModeSymbolicLink:
+    return HOST_ENTRY::SymbolicLink;
+  case ModeDirectory:
+    return HOST_ENTRY::Directory;
+  default:
+    return HOST_ENTRY::File;
+  }
+}
+
+bool RemoveLink(const wchar_t *Path) {
+  char Name[HostPathCapacity];
+  return UnixName(Host(), Path, Name) &&
+         HostCall(SystemCallUnlinkAt, AtCurrentDirectory, reinterpret_cast<long long>(Name), 0) == 0;
+}
+
+}  // namespace platform::wine_host
