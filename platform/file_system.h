@@ -2,12 +2,13 @@
 //
 // The walker names every entry by a PLACE: the full working path (for the
 // Windows calls and for messages) and, below a command-line argument, the open
-// enumeration of the parent whose current entry it is (for the POSIX calls,
-// which act relative to the parent's descriptor so that a directory swapped
-// for a link is never followed; an argument is reached from the root component
-// by component when its full path is longer than the system takes). Every
-// operation reports failure as a result; none prints, throws or allocates per
-// entry.
+// enumeration of the parent whose current entry it is, or which listed it
+// under the name the place carries (for the POSIX calls, which act relative to
+// the parent's descriptor so that a directory swapped for a link is never
+// followed; an argument is reached from the root component by component when
+// its full path is longer than the system takes). Every operation reports
+// failure as a result; none prints, throws or allocates per entry, and any
+// number of threads may act on different entries at once.
 #pragma once
 
 #include <cstddef>
@@ -36,6 +37,11 @@ struct DIRECTORY_ENUMERATION {
 struct PLACE {
   const PATH_CHAR *Path;                // zero-terminated full working path
   const DIRECTORY_ENUMERATION *Parent;  // null for a command-line argument
+  // Set when the entry is no longer Parent's current one (a parallel walk
+  // deletes files after their folder's listing has moved on): its name in
+  // Parent, and the size its listing gave where the platform lists sizes.
+  const PATH_CHAR *Name = nullptr;
+  uint64_t ListedSize = 0;
 };
 
 // What the file system says about a directory before the walker enters it.
@@ -54,6 +60,22 @@ enum class LINK_PROBE {
 constexpr uint32_t ReparseDataCapacity = 17000;
 #else
 constexpr uint32_t ReparseDataCapacity = 8;
+#endif
+
+// Room for the longest name an enumeration delivers, terminator included.
+#ifdef _WIN32
+constexpr size_t EntryNameCapacity = 260;  // MAX_PATH, the size of cFileName
+#else
+constexpr size_t EntryNameCapacity = 256;  // NAME_MAX and the terminator
+#endif
+
+// Whether the operations on an entry below an argument reach it by its full
+// path (Windows) or by its parent's descriptor and its name alone (POSIX,
+// where the path serves only messages).
+#ifdef _WIN32
+constexpr bool EntriesAreReachedByPath = true;
+#else
+constexpr bool EntriesAreReachedByPath = false;
 #endif
 
 // "\\?\" on Windows, nothing on POSIX.
@@ -87,19 +109,36 @@ size_t StartWorkingPath(PATH_CHAR *Buffer, size_t Capacity);
 size_t ResolveFullPath(const PATH_CHAR *Argument, PATH_CHAR *Buffer, size_t Capacity);
 
 // Opens Place for enumeration; on Windows Place.Path carries the pattern.
-bool OpenEnumeration(DIRECTORY_ENUMERATION &Enumeration, const PLACE &Place);
+// RanOutOfHandles, when given, says whether a failure was for want of
+// descriptors, handles or memory, which may be had again once others are closed.
+bool OpenEnumeration(DIRECTORY_ENUMERATION &Enumeration, const PLACE &Place, bool *RanOutOfHandles = nullptr);
 // Advances to the next entry, "." and ".." included; false at the end.
 bool ReadEntry(DIRECTORY_ENUMERATION &Enumeration);
+// Every entry has been read: lets go of what only the listing needed and keeps
+// what operations on its entries still need (POSIX: the descriptor). Closing
+// it afterwards is still required.
+void FinishEnumeration(DIRECTORY_ENUMERATION &Enumeration);
 void CloseEnumeration(DIRECTORY_ENUMERATION &Enumeration);
+// Whether the listing of the directory at Place (the pattern not appended)
+// can depend on what happens to other entries of the tree meanwhile: under
+// Wine, a folder holding host links, which Wine lists only while their
+// targets exist. Anything the platform cannot tell counts as yes.
+bool ListingDependsOnOtherEntries(const PLACE &Place);
 
 const PATH_CHAR *EntryName(const DIRECTORY_ENUMERATION &Enumeration);
 // True for entries the walker must classify before touching them: directories
 // and links to directories. Every other entry, a link to anything else (or to
 // nothing) included, is a file entry, deleted as what it is.
 bool EntryIsFolder(const DIRECTORY_ENUMERATION &Enumeration);
-// The size in bytes, 64 bits in full, of the file entry at Place, the current
-// entry of Place.Parent; 0 for a symbolic link (its target's bytes are not
-// freed) and when unknown.
+// True when EntryIsFolder's answer for the current entry came from looking
+// through a link at its target, so that it can change while the tree is deleted.
+bool EntryLooksThroughALink(const DIRECTORY_ENUMERATION &Enumeration);
+// The size the listing gives for the current entry; 0 where the platform
+// lists none (EntrySize then asks the file itself).
+uint64_t ListedSize(const DIRECTORY_ENUMERATION &Enumeration);
+// The size in bytes, 64 bits in full, of the file entry at Place, an entry of
+// Place.Parent; 0 for a symbolic link (its target's bytes are not freed) and
+// when unknown.
 uint64_t EntrySize(const PLACE &Place);
 
 // Clears read-only, hidden and system; the result is ignored by design.

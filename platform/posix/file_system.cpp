@@ -68,7 +68,7 @@ public:
   explicit RELATIVE_NAME(const PLACE &Place) : Name(Place.Path) {
     if (Place.Parent != nullptr) {
       Directory = Place.Parent->Descriptor;
-      Name = EntryName(*Place.Parent);
+      Name = Place.Name != nullptr ? Place.Name : EntryName(*Place.Parent);
       return;
     }
     const char *const LastSlash = std::strrchr(Place.Path, '/');
@@ -88,6 +88,23 @@ public:
 
 const dirent &CurrentEntry(const DIRECTORY_ENUMERATION &Enumeration) {
   return *static_cast<const dirent *>(Enumeration.Entry);
+}
+
+// The entry's own type, asked of the file system where the listing left it out.
+unsigned char EntryType(const DIRECTORY_ENUMERATION &Enumeration) {
+  const dirent &Entry = CurrentEntry(Enumeration);
+  if (Entry.d_type != DT_UNKNOWN)
+    return Entry.d_type;
+  struct stat Status;
+  if (fstatat(Enumeration.Descriptor, Entry.d_name, &Status, AT_SYMLINK_NOFOLLOW) != 0)
+    return DT_UNKNOWN;
+  return S_ISDIR(Status.st_mode) ? DT_DIR : S_ISLNK(Status.st_mode) ? DT_LNK : DT_REG;
+}
+
+// Records whether the last call failed for want of descriptors or memory.
+void NoteShortage(bool *RanOutOfHandles) {
+  if (RanOutOfHandles != nullptr)
+    *RanOutOfHandles = errno == EMFILE || errno == ENFILE || errno == ENOMEM;
 }
 
 // Opens a directory the caller may not read or search by granting its owner
@@ -233,13 +250,17 @@ size_t ResolveFullPath(const char *Argument, char *Buffer, size_t Capacity) {
   return Length;
 }
 
-bool OpenEnumeration(DIRECTORY_ENUMERATION &Enumeration, const PLACE &Place) {
+bool OpenEnumeration(DIRECTORY_ENUMERATION &Enumeration, const PLACE &Place, bool *RanOutOfHandles) {
+  if (RanOutOfHandles != nullptr)
+    *RanOutOfHandles = false;
   const RELATIVE_NAME Where(Place);
   int Descriptor = openat(Where.Directory, Where.Name, DirectoryOpenFlags);
   if (Descriptor < 0 && errno == EACCES)
     Descriptor = OpenAfterGrantingAccess(Where, Place);
-  if (Descriptor < 0)
+  if (Descriptor < 0) {
+    NoteShortage(RanOutOfHandles);
     return false;
+  }
   struct stat Status;
   // Checked again on what was opened: a file system mounted on the entry after
   // it was classified must not be walked.
@@ -250,6 +271,7 @@ bool OpenEnumeration(DIRECTORY_ENUMERATION &Enumeration, const PLACE &Place) {
   GrantOwnerAccess(Descriptor, Status);
   DIR *Stream = fdopendir(Descriptor);
   if (Stream == nullptr) {
+    NoteShortage(RanOutOfHandles);
     close(Descriptor);
     return false;
   }
@@ -265,20 +287,23 @@ bool ReadEntry(DIRECTORY_ENUMERATION &Enumeration) {
   return Enumeration.Entry != nullptr;
 }
 
+void FinishEnumeration(DIRECTORY_ENUMERATION &) {
+  // The descriptor is what unlinkat needs for the entries; the stream holds it.
+}
+
 void CloseEnumeration(DIRECTORY_ENUMERATION &Enumeration) { closedir(static_cast<DIR *>(Enumeration.Stream)); }
+
+bool ListingDependsOnOtherEntries(const PLACE &) {
+  // getdents lists every name, whatever its target is or was.
+  return false;
+}
 
 const char *EntryName(const DIRECTORY_ENUMERATION &Enumeration) { return CurrentEntry(Enumeration).d_name; }
 
 bool EntryIsFolder(const DIRECTORY_ENUMERATION &Enumeration) {
   const dirent &Entry = CurrentEntry(Enumeration);
-  unsigned char Type = Entry.d_type;
-  if (Type == DT_UNKNOWN) {
-    // Some file systems do not fill in the type: ask, without following a link.
-    struct stat Status;
-    if (fstatat(Enumeration.Descriptor, Entry.d_name, &Status, AT_SYMLINK_NOFOLLOW) != 0)
-      return false;
-    Type = S_ISDIR(Status.st_mode) ? DT_DIR : S_ISLNK(Status.st_mode) ? DT_LNK : DT_REG;
-  }
+  // Some file systems do not fill in the type: it is asked, without following a link.
+  const unsigned char Type = EntryType(Enumeration);
   if (Type == DT_DIR)
     return true;
   if (Type != DT_LNK)
@@ -289,6 +314,13 @@ bool EntryIsFolder(const DIRECTORY_ENUMERATION &Enumeration) {
   // target's type is looked at; nothing is opened through the link.
   struct stat Target;
   return fstatat(Enumeration.Descriptor, Entry.d_name, &Target, AT_NO_AUTOMOUNT) == 0 && S_ISDIR(Target.st_mode);
+}
+
+bool EntryLooksThroughALink(const DIRECTORY_ENUMERATION &Enumeration) { return EntryType(Enumeration) == DT_LNK; }
+
+uint64_t ListedSize(const DIRECTORY_ENUMERATION &) {
+  // The listing has no sizes here: EntrySize asks the file.
+  return 0;
 }
 
 uint64_t EntrySize(const PLACE &Place) {

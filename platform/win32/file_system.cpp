@@ -83,10 +83,16 @@ size_t ResolveFullPath(const wchar_t *Argument, wchar_t *Buffer, size_t Capacity
   return Length;
 }
 
-bool OpenEnumeration(DIRECTORY_ENUMERATION &Enumeration, const PLACE &Place) {
+bool OpenEnumeration(DIRECTORY_ENUMERATION &Enumeration, const PLACE &Place, bool *RanOutOfHandles) {
   Enumeration.FindHandle = FindFirstFileW(Place.Path, &FindData(Enumeration));
   Enumeration.FirstPending = true;
-  return Enumeration.FindHandle != INVALID_HANDLE_VALUE;
+  const bool Opened = Enumeration.FindHandle != INVALID_HANDLE_VALUE;
+  if (RanOutOfHandles != nullptr) {
+    const DWORD Error = Opened ? ERROR_SUCCESS : GetLastError();
+    *RanOutOfHandles = Error == ERROR_TOO_MANY_OPEN_FILES || Error == ERROR_NOT_ENOUGH_MEMORY ||
+                       Error == ERROR_OUTOFMEMORY || Error == ERROR_NO_SYSTEM_RESOURCES;
+  }
+  return Opened;
 }
 
 bool ReadEntry(DIRECTORY_ENUMERATION &Enumeration) {
@@ -97,7 +103,24 @@ bool ReadEntry(DIRECTORY_ENUMERATION &Enumeration) {
   return FindNextFileW(Enumeration.FindHandle, &FindData(Enumeration)) != FALSE;
 }
 
-void CloseEnumeration(DIRECTORY_ENUMERATION &Enumeration) { FindClose(Enumeration.FindHandle); }
+void FinishEnumeration(DIRECTORY_ENUMERATION &Enumeration) {
+  // Entries are reached by their paths: nothing of the listing is needed any
+  // more, and the folder is not held open while it waits to be removed.
+  FindClose(Enumeration.FindHandle);
+  Enumeration.FindHandle = INVALID_HANDLE_VALUE;
+}
+
+void CloseEnumeration(DIRECTORY_ENUMERATION &Enumeration) {
+  if (Enumeration.FindHandle != INVALID_HANDLE_VALUE)
+    FindClose(Enumeration.FindHandle);
+  Enumeration.FindHandle = INVALID_HANDLE_VALUE;
+}
+
+bool ListingDependsOnOtherEntries(const PLACE &Place) {
+  // Windows lists a link whatever its target; Wine lists a host link only
+  // while its target exists, and shows it as what the target is.
+  return wine_host::UnderWine() && wine_host::MayHoldLinks(Place.Path);
+}
 
 const wchar_t *EntryName(const DIRECTORY_ENUMERATION &Enumeration) { return FindData(Enumeration).cFileName; }
 
@@ -105,13 +128,22 @@ bool EntryIsFolder(const DIRECTORY_ENUMERATION &Enumeration) {
   return (FindData(Enumeration).dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
+bool EntryLooksThroughALink(const DIRECTORY_ENUMERATION &) {
+  // The directory bit is the entry's own, a link's included.
+  return false;
+}
+
+uint64_t ListedSize(const DIRECTORY_ENUMERATION &Enumeration) {
+  const WIN32_FIND_DATAW &Data = FindData(Enumeration);
+  return (static_cast<uint64_t>(Data.nFileSizeHigh) << 32) | Data.nFileSizeLow;
+}
+
 uint64_t EntrySize(const PLACE &Place) {
   // Under Wine a link to a file is listed with its target's size, which
   // removing the link does not free.
   if (Place.Parent == nullptr || !WindowsCallsReachTheEntry(wine_host::LookAt(Place.Path)))
     return 0;
-  const WIN32_FIND_DATAW &Data = FindData(*Place.Parent);
-  return (static_cast<uint64_t>(Data.nFileSizeHigh) << 32) | Data.nFileSizeLow;
+  return Place.Name != nullptr ? Place.ListedSize : ListedSize(*Place.Parent);
 }
 
 void ResetAttributes(const PLACE &Place) {

@@ -19,11 +19,20 @@ using NT_TO_UNIX_NAME = LONG(WINAPI *)(const OBJECT_ATTRIBUTES *Attributes, char
 using HOST_VERSION = void(CDECL *)(const char **SystemName, const char **Release);
 
 // Linux x86-64 system call numbers, flags and results.
+constexpr long long SystemCallClose = 3;
 constexpr long long SystemCallUname = 63;
+constexpr long long SystemCallListDirectory = 217;  // getdents64
+constexpr long long SystemCallOpenAt = 257;
 constexpr long long SystemCallStatAt = 262;  // newfstatat
 constexpr long long SystemCallUnlinkAt = 263;
 constexpr long long AtCurrentDirectory = -100;
 constexpr long long AtSymbolicLinkNoFollow = 0x100;
+constexpr long long OpenDirectoryNoFollow = 0200000 | 0400000 | 02000000;  // O_DIRECTORY|O_NOFOLLOW|O_CLOEXEC
+constexpr unsigned char EntryTypeUnknown = 0;    // DT_UNKNOWN
+constexpr unsigned char EntryTypeLink = 10;      // DT_LNK
+// struct linux_dirent64: inode, offset, record length, type, name.
+constexpr size_t ListedLengthAt = 16;
+constexpr size_t ListedTypeAt = 18;
 constexpr long long NoSuchEntry = -2;  // -ENOENT
 constexpr uint32_t ModeTypeMask = 0170000;
 constexpr uint32_t ModeSymbolicLink = 0120000;
@@ -154,6 +163,37 @@ HOST_ENTRY LookAt(const wchar_t *Path) {
   default:
     return HOST_ENTRY::File;
   }
+}
+
+[[gnu::noinline]] bool MayHoldLinks(const wchar_t *Path) {
+  char Name[HostPathCapacity];
+  if (!UnixName(Host(), Path, Name))
+    return true;
+  const long long Directory =
+      HostCall(SystemCallOpenAt, AtCurrentDirectory, reinterpret_cast<long long>(Name), OpenDirectoryNoFollow);
+  if (Directory < 0)
+    return true;
+  alignas(8) unsigned char Listing[4096];
+  bool Found = false;
+  for (;;) {
+    const long long Got = HostCall(SystemCallListDirectory, Directory, reinterpret_cast<long long>(Listing),
+                                   static_cast<long long>(sizeof Listing));
+    if (Got < 0)
+      Found = true;  // cannot tell
+    if (Got <= 0 || Found)
+      break;
+    for (long long At = 0; At + static_cast<long long>(ListedTypeAt) < Got && !Found;) {
+      const unsigned char Type = Listing[At + ListedTypeAt];
+      Found = Type == EntryTypeLink || Type == EntryTypeUnknown;
+      uint16_t Length;
+      std::memcpy(&Length, Listing + At + ListedLengthAt, sizeof Length);
+      if (Length == 0)
+        Found = true;  // a listing the kernel would never give: cannot tell
+      At += Length;
+    }
+  }
+  HostCall(SystemCallClose, Directory);
+  return Found;
 }
 
 bool RemoveLink(const wchar_t *Path) {

@@ -34,6 +34,10 @@ bool UnderWine();
 // What the host says the entry at Path, in the "\\?\" long-path form, is.
 HOST_ENTRY LookAt(const wchar_t *Path);
 
+// Whether the directory at Path, in the "\\?\" long-path form, holds a host
+// link, or may: true also when the host cannot list it.
+bool MayHoldLinks(const wchar_t *Path);
+
 // Removes the entry at Path with the host's unlink, which removes a link as a
 // link and never a directory. False when that did not happen, and always when
 // not under Wine.
