@@ -5,11 +5,12 @@
 #include "tool/summary.h"
 #include "tool/tree_walker.h"
 #include "tool/usage.h"
+#include "tool/walk_crew.h"
 
-void DeleteArgumentTree(WORKING_PATH &Path, const PATH_CHAR *Argument, TREE_TOTALS &Totals) {
+void DeleteArgumentTree(WORKING_PATH &Path, const PATH_CHAR *Argument, TREE_TOTALS &Totals, WALK_CREW *Crew) {
   switch (Path.Resolve(Argument)) {
   case WORKING_PATH::RESOLUTION::Resolved:
-    DeleteTreeContents(Path, Totals);
+    DeleteTreeContents(Path, Totals, Crew);
     RemoveAndReport(platform::PLACE{Path.Text(), nullptr});
     break;
   case WORKING_PATH::RESOLUTION::Failed:
@@ -44,8 +45,10 @@ void RunArguments(void *Context) {
   const COMMAND_LINE &Line = *static_cast<const COMMAND_LINE *>(Context);
   TREE_TOTALS Totals;
   WORKING_PATH Path;
+  // Its threads start with the first tree to walk, and end with the run.
+  WALK_CREW Crew(WalkWorkerCount());
   for (int Index = 1; Index < Line.ArgumentCount; ++Index)
-    DeleteArgumentTree(Path, Line.Arguments[Index], Totals);
+    DeleteArgumentTree(Path, Line.Arguments[Index], Totals, &Crew);
   if (Totals.Files != 0)
     PrintSummary(Totals);
   if (Line.ArgumentCount <= 1)

@@ -2,19 +2,18 @@
 
 #include "platform/console.h"
 #include "tool/reparse_point.h"
+#include "tool/walk_crew.h"
 
-namespace {
-
-constexpr char RemovingMessage[] = "Removing '%s'\n";
-constexpr char CouldNotRemoveMessage[] = "Could not remove '%s'\n";
-constexpr char CouldNotDeleteMessage[] = "Could not delete '%s'\n";
+const char RemovingMessage[] = "Removing '%s'\n";
+const char CouldNotRemoveMessage[] = "Could not remove '%s'\n";
+const char CouldNotDeleteMessage[] = "Could not delete '%s'\n";
 
 bool IsDotOrDotDot(const PATH_CHAR *Name) {
   return Name[0] == '.' && (Name[1] == 0 || (Name[1] == '.' && Name[2] == 0));
 }
 
 // Links are removed as links and never entered; a mounted volume stays.
-void RemoveLink(const platform::PLACE &Place, REPARSE_KIND Kind, TREE_TOTALS &Totals) {
+bool RemoveLinkEntry(const platform::PLACE &Place, REPARSE_KIND Kind, TREE_TOTALS &Totals) {
   switch (Kind) {
   case Junction:
     platform::RemoveFolder(Place);
@@ -25,14 +24,30 @@ void RemoveLink(const platform::PLACE &Place, REPARSE_KIND Kind, TREE_TOTALS &To
     break;
   case UnreadableLink:
     // Its target is unknown, so it is removed as a link or left; staying, it
-    // keeps its parent from going, and this line says why.
-    if (!platform::RemoveFolder(Place))
-      ReportNotRemoved(DisplayForm(Place.Path));
-    break;
+    // keeps its parent from going, and the caller's line says why.
+    return platform::RemoveFolder(Place);
   case VolumeMountPoint:
   case NotALink:
     break;
   }
+  return true;
+}
+
+bool OpenDirectory(WORKING_PATH &Path, const platform::DIRECTORY_ENUMERATION *Parent,
+                   platform::DIRECTORY_ENUMERATION &Enumeration, bool *RanOutOfHandles) {
+  const size_t OldLength = Path.Length();
+  if (!Path.AppendPattern())
+    return false;
+  const bool Opened = platform::OpenEnumeration(Enumeration, platform::PLACE{Path.Text(), Parent}, RanOutOfHandles);
+  Path.CutBack(OldLength);
+  return Opened;
+}
+
+namespace {
+
+void RemoveLink(const platform::PLACE &Place, REPARSE_KIND Kind, TREE_TOTALS &Totals) {
+  if (!RemoveLinkEntry(Place, Kind, Totals))
+    ReportNotRemoved(DisplayForm(Place.Path));
 }
 
 void DeleteFileEntry(WORKING_PATH &Path, const platform::DIRECTORY_ENUMERATION &Enumeration, TREE_TOTALS &Totals) {
@@ -72,49 +87,47 @@ void DeleteSubdirectory(WORKING_PATH &Path, const platform::DIRECTORY_ENUMERATIO
   Path.CutBack(OldLength);
 }
 
-// Opens the directory at Path, with the enumeration pattern behind it only for
-// the duration of the call.
-bool OpenDirectory(WORKING_PATH &Path, const platform::DIRECTORY_ENUMERATION *Parent,
-                   platform::DIRECTORY_ENUMERATION &Enumeration) {
-  const size_t OldLength = Path.Length();
-  if (!Path.AppendPattern())
-    return false;
-  const bool Opened = platform::OpenEnumeration(Enumeration, platform::PLACE{Path.Text(), Parent});
-  Path.CutBack(OldLength);
-  return Opened;
-}
-
 }  // namespace
 
 void ReportNotRemoved(const PATH_CHAR *Path, const PATH_CHAR *Name) {
   platform::PrintPathMessage(CouldNotRemoveMessage, Path, Name);
 }
 
-void RemoveAndReport(const platform::PLACE &Place) {
+bool RemoveEmptiedFolder(const platform::PLACE &Place) {
   platform::ResetAttributes(Place);
-  const bool Removed = platform::RemoveFolder(Place);
+  return platform::RemoveFolder(Place);
+}
+
+void RemoveAndReport(const platform::PLACE &Place) {
+  const bool Removed = RemoveEmptiedFolder(Place);
   platform::PrintPathMessage(Removed ? RemovingMessage : CouldNotRemoveMessage, DisplayForm(Place.Path));
+}
+
+void DeleteEntry(WORKING_PATH &Path, const platform::DIRECTORY_ENUMERATION &Enumeration, TREE_TOTALS &Totals) {
+  if (!platform::EntryIsFolder(Enumeration))
+    DeleteFileEntry(Path, Enumeration, Totals);
+  else if (!IsDotOrDotDot(platform::EntryName(Enumeration)))
+    DeleteSubdirectory(Path, Enumeration, Totals);
 }
 
 void DeleteDirectoryContents(WORKING_PATH &Path, const platform::DIRECTORY_ENUMERATION *Parent, TREE_TOTALS &Totals) {
   platform::DIRECTORY_ENUMERATION Enumeration;
   if (!OpenDirectory(Path, Parent, Enumeration))
     return;  // unreadable or gone: treated as empty, and its removal will say so
-  while (platform::ReadEntry(Enumeration)) {
-    if (!platform::EntryIsFolder(Enumeration))
-      DeleteFileEntry(Path, Enumeration, Totals);
-    else if (!IsDotOrDotDot(platform::EntryName(Enumeration)))
-      DeleteSubdirectory(Path, Enumeration, Totals);
-  }
+  while (platform::ReadEntry(Enumeration))
+    DeleteEntry(Path, Enumeration, Totals);
   platform::CloseEnumeration(Enumeration);
 }
 
-void DeleteTreeContents(WORKING_PATH &Path, TREE_TOTALS &Totals) {
+void DeleteTreeContents(WORKING_PATH &Path, TREE_TOTALS &Totals, WALK_CREW *Crew) {
   const platform::PLACE Place{Path.Text(), nullptr};
   const REPARSE_KIND Kind = ClassifyReparsePoint(Place);
-  if (Kind == NotALink)
-    DeleteDirectoryContents(Path, nullptr, Totals);
-  else if (Kind != UnreadableLink)
+  if (Kind == NotALink) {
+    // Without a crew, or when it has no threads to give, the one-thread walk.
+    if (Crew == nullptr || !Crew->DeleteDirectoryContents(Path, Totals))
+      DeleteDirectoryContents(Path, nullptr, Totals);
+  } else if (Kind != UnreadableLink) {
     RemoveLink(Place, Kind, Totals);
+  }
   // An argument that is an unreadable link is left to the final removal.
 }

@@ -39,7 +39,7 @@ bool WORKING_PATH::Append(const PATH_CHAR *Piece, size_t PieceLength) {
 bool WORKING_PATH::AppendEntry(const PATH_CHAR *Name) {
   const size_t NameLength = PATH_TRAITS::length(Name);
   // Separator, name and terminator must all fit before anything is written.
-  if (NameLength + 1 >= WorkingPathCapacity - Used)
+  if (!Fits(NameLength))
     return false;
   Characters[Used++] = platform::PathSeparator;
   return Append(Name, NameLength);

@@ -22,6 +22,8 @@ struct WORKING_PATH {
 
   // Appends a separator and Name; false, with nothing changed, when it does not fit.
   bool AppendEntry(const PATH_CHAR *Name);
+  // Whether a separator and a name of NameLength characters would fit.
+  bool Fits(size_t NameLength) const { return NameLength + 1 < WorkingPathCapacity - Used; }
   // Appends the platform's enumeration pattern; false when it does not fit.
   bool AppendPattern();
   void CutBack(size_t OldLength);

@@ -9,6 +9,7 @@
 
 #include "platform/file_system.h"
 #include "tool/driver.h"
+#include "tool/walk_crew.h"
 
 namespace test_support {
 
@@ -25,7 +26,9 @@ void WriteFile(const fs::path &Path, size_t Bytes) {
   File << Content;
 }
 
-DELETION DeleteWithLibrary(const std::vector<fs::path> &Arguments) {
+namespace {
+
+DELETION Delete(const std::vector<fs::path> &Arguments, WALK_CREW *Crew) {
   // The working path is as large as the program's; keep it off the test's stack.
   auto Path = std::make_unique<WORKING_PATH>();
   DELETION Result;
@@ -33,7 +36,7 @@ DELETION DeleteWithLibrary(const std::vector<fs::path> &Arguments) {
   std::fflush(stdout);
   testing::internal::CaptureStdout();
   for (const fs::path &Argument : Arguments)
-    DeleteArgumentTree(*Path, Argument.c_str(), Result.Totals);
+    DeleteArgumentTree(*Path, Argument.c_str(), Result.Totals, Crew);
   std::fflush(stdout);
   // Captured output keeps the line ends of whatever the capture opened; the
   // program-level tests check the real console's.
@@ -42,6 +45,17 @@ DELETION DeleteWithLibrary(const std::vector<fs::path> &Arguments) {
       Result.Output += Character;
   return Result;
 }
+
+}  // namespace
+
+DELETION DeleteWithLibrary(const std::vector<fs::path> &Arguments) { return Delete(Arguments, nullptr); }
+
+DELETION DeleteWithLibrary(const std::vector<fs::path> &Arguments, int Workers) {
+  WALK_CREW Crew(Workers);
+  return Delete(Arguments, &Crew);
+}
+
+DELETION DeleteWithLibrary(const std::vector<fs::path> &Arguments, WALK_CREW &Crew) { return Delete(Arguments, &Crew); }
 
 DELETION DeleteWithLibrary(const fs::path &Argument) { return DeleteWithLibrary(std::vector<fs::path>{Argument}); }
 

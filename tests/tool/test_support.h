@@ -16,6 +16,8 @@
 #include "tool/tree_totals.h"
 #include "tool/working_path.h"
 
+class WALK_CREW;
+
 namespace test_support {
 
 namespace fs = std::filesystem;
@@ -54,6 +56,8 @@ inline PATH_STRING Native(const std::string &Ascii) { return PATH_STRING(Ascii.b
 
 // Runs the built utility with Arguments in WorkingDirectory.
 RUN_RESULT RunKrax(const std::vector<PATH_STRING> &Arguments, const fs::path &WorkingDirectory);
+// The same with Workers walk workers, as on a machine with that many processors.
+RUN_RESULT RunKraxWorkers(int Workers, const std::vector<PATH_STRING> &Arguments, const fs::path &WorkingDirectory);
 
 // The form of a path that the platform accepts at any length.
 fs::path LongForm(const fs::path &Path);
@@ -83,14 +87,21 @@ std::string EntryMode(const fs::path &Path);
 std::string DescribeTree(const fs::path &Root);
 // Creates a chain of Depth directories named Name below Root; returns the deepest.
 fs::path MakeDeepChain(const fs::path &Root, const PATH_STRING &Name, int Depth);
+// Removes Path and everything below it, however deep, whatever its modes;
+// links are removed, never followed.
+void RemoveTree(const fs::path &Path);
 
-// Runs the library's deletion of one argument with its output captured, line
-// ends as "\n".
+// Runs the library's deletion of its arguments with its output captured, line
+// ends as "\n". Without a number of workers, the one-thread walk.
 struct DELETION {
   TREE_TOTALS Totals;
   std::string Output;
 };
 DELETION DeleteWithLibrary(const fs::path &Argument);
 DELETION DeleteWithLibrary(const std::vector<fs::path> &Arguments);
+// The same with a crew of Workers threads (the crew of one, like a machine
+// with one processor, walks with one thread).
+DELETION DeleteWithLibrary(const std::vector<fs::path> &Arguments, int Workers);
+DELETION DeleteWithLibrary(const std::vector<fs::path> &Arguments, WALK_CREW &Crew);
 
 }  // namespace test_support

@@ -20,6 +20,7 @@ struct CHILD_SETTINGS {
   bool OutputUnread = false;  // standard output is a pipe whose reader has gone
   size_t StackLimit = 0;      // soft RLIMIT_STACK in bytes ("ulimit -s"); 0 leaves it
   int ProcessLimit = 0;       // RLIMIT_NPROC, set once unprivileged; 0 leaves it
+  int Workers = 0;            // walk workers of the test build; 0 runs the utility itself
 };
 
 // Runs the built utility; WorkingDirectory may be longer than the system's
@@ -32,5 +33,15 @@ RUN_RESULT RunKraxWith(const std::vector<PATH_STRING> &Arguments, const fs::path
 int OpenAnyLength(const std::string &Path, int Flags);
 // Whether an entry stands at Path, of any length, without following its last component.
 bool ExistsAnyLength(const std::string &Path);
+
+// Gives every entry below and including Path to the unprivileged user.
+void GiveAway(const fs::path &Path);
+// Whether a process of the unprivileged user, capped at one process, can still
+// start a thread; that cap is how the tests take threads away.
+bool ThreadsCanBeCappedAway();
+// Every entry below Root, however deep, one line each: relative name, mode,
+// and a regular file's size; links are not followed, other file systems are
+// described as they are found.
+std::string DescribeAnyLength(const fs::path &Root);
 
 }  // namespace test_support

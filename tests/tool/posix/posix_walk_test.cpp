@@ -24,13 +24,6 @@ namespace {
 
 bool Exists(const fs::path &Path) { return fs::exists(fs::symlink_status(Path)); }
 
-// Gives every entry below and including Path to the unprivileged user.
-void GiveAway(const fs::path &Path) {
-  ASSERT_EQ(lchown(Path.c_str(), UnprivilegedId, UnprivilegedId), 0) << std::strerror(errno);
-  for (const fs::directory_entry &Entry : fs::recursive_directory_iterator(Path))
-    ASSERT_EQ(lchown(Entry.path().c_str(), UnprivilegedId, UnprivilegedId), 0);
-}
-
 class PosixWalkTest : public TREE_TEST {};
 
 // Makes a chain of directories named Name below Root until its path is at
@@ -72,22 +65,6 @@ std::string SummaryLine(uint64_t Files, uint64_t Directories, uint64_t Bytes) {
 
 bool EndsWith(const std::string &Text, const std::string &End) {
   return Text.size() >= End.size() && Text.compare(Text.size() - End.size(), End.size(), End) == 0;
-}
-
-// Whether a process of the unprivileged user, capped at one process, can still
-// start a thread; that cap is how the tests take threads away.
-bool ThreadsCanBeCappedAway() {
-  const pid_t Child = fork();
-  if (Child == 0) {
-    const rlimit Limit{1, 1};
-    if (setgroups(0, nullptr) != 0 || setgid(UnprivilegedId) != 0 || setuid(UnprivilegedId) != 0 ||
-        setrlimit(RLIMIT_NPROC, &Limit) != 0)
-      _exit(2);
-    pthread_t Thread;
-    _exit(pthread_create(&Thread, nullptr, [](void *) -> void * { return nullptr; }, nullptr) == 0 ? 1 : 0);
-  }
-  int Status = -1;
-  return Child > 0 && waitpid(Child, &Status, 0) == Child && WIFEXITED(Status) && WEXITSTATUS(Status) == 0;
 }
 
 }  // namespace

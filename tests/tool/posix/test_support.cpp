@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -9,7 +10,10 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cerrno>
 #include <cstring>
+#include <set>
+#include <string>
 
 #include "tests/tool/posix/posix_support.h"
 
@@ -91,8 +95,11 @@ RUN_RESULT RunKraxWith(const std::vector<PATH_STRING> &Arguments, const fs::path
   if (pipe2(Output, O_CLOEXEC) != 0 || pipe2(Errors, O_CLOEXEC) != 0)
     return Result;
   std::vector<char *> Argv;
-  std::string Program = KRAX_PROGRAM;
+  std::string Program = Settings.Workers > 0 ? KRAX_WORKERS_PROGRAM : KRAX_PROGRAM;
   Argv.push_back(Program.data());
+  std::string Workers = std::to_string(Settings.Workers);
+  if (Settings.Workers > 0)
+    Argv.push_back(Workers.data());
   std::vector<std::string> Copies(Arguments.begin(), Arguments.end());
   for (std::string &Copy : Copies)
     Argv.push_back(Copy.data());
@@ -150,6 +157,29 @@ RUN_RESULT RunKraxWith(const std::vector<PATH_STRING> &Arguments, const fs::path
 
 RUN_RESULT RunKrax(const std::vector<PATH_STRING> &Arguments, const fs::path &WorkingDirectory) {
   return RunKraxWith(Arguments, WorkingDirectory, CHILD_SETTINGS{});
+}
+
+RUN_RESULT RunKraxWorkers(int Workers, const std::vector<PATH_STRING> &Arguments, const fs::path &WorkingDirectory) {
+  CHILD_SETTINGS Settings;
+  Settings.Workers = Workers;
+  return RunKraxWith(Arguments, WorkingDirectory, Settings);
+}
+
+void RemoveTree(const fs::path &Path) {
+  struct stat Status;
+  if (lstat(Path.c_str(), &Status) != 0)
+    return;
+  if (!S_ISDIR(Status.st_mode)) {
+    unlink(Path.c_str());
+    return;
+  }
+  chmod(Path.c_str(), 0700);
+  const int Directory = open(Path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (Directory >= 0) {
+    RemoveBelow(Directory);
+    close(Directory);
+  }
+  rmdir(Path.c_str());
 }
 
 fs::path LongForm(const fs::path &Path) { return Path; }
@@ -213,6 +243,72 @@ bool ExistsAnyLength(const std::string &Path) {
   const bool Found = fstatat(Directory, Path.c_str() + Slash + 1, &Status, AT_SYMLINK_NOFOLLOW) == 0;
   close(Directory);
   return Found;
+}
+
+void GiveAway(const fs::path &Path) {
+  ASSERT_EQ(lchown(Path.c_str(), UnprivilegedId, UnprivilegedId), 0) << std::strerror(errno);
+  for (const fs::directory_entry &Entry : fs::recursive_directory_iterator(Path))
+    ASSERT_EQ(lchown(Entry.path().c_str(), UnprivilegedId, UnprivilegedId), 0);
+}
+
+bool ThreadsCanBeCappedAway() {
+  const pid_t Child = fork();
+  if (Child == 0) {
+    const rlimit Limit{1, 1};
+    if (setgroups(0, nullptr) != 0 || setgid(UnprivilegedId) != 0 || setuid(UnprivilegedId) != 0 ||
+        setrlimit(RLIMIT_NPROC, &Limit) != 0)
+      _exit(2);
+    pthread_t Thread;
+    _exit(pthread_create(&Thread, nullptr, [](void *) -> void * { return nullptr; }, nullptr) == 0 ? 1 : 0);
+  }
+  int Status = -1;
+  return Child > 0 && waitpid(Child, &Status, 0) == Child && WIFEXITED(Status) && WEXITSTATUS(Status) == 0;
+}
+
+namespace {
+
+void DescribeBelow(int Directory, const std::string &Prefix, std::set<std::string> &Lines) {
+  DIR *Stream = fdopendir(dup(Directory));
+  if (Stream == nullptr)
+    return;
+  while (const dirent *Entry = readdir(Stream)) {
+    if (std::strcmp(Entry->d_name, ".") == 0 || std::strcmp(Entry->d_name, "..") == 0)
+      continue;
+    const std::string Name = Prefix + Entry->d_name;
+    struct stat Status;
+    if (fstatat(Directory, Entry->d_name, &Status, AT_SYMLINK_NOFOLLOW) != 0) {
+      Lines.insert(Name + " vanished");
+      continue;
+    }
+    char Mode[16];
+    std::snprintf(Mode, sizeof Mode, "%o", static_cast<unsigned>(Status.st_mode));
+    Lines.insert(Name + " " + Mode + (S_ISREG(Status.st_mode) ? " " + std::to_string(Status.st_size) : ""));
+    if (!S_ISDIR(Status.st_mode))
+      continue;
+    const int Child = openat(Directory, Entry->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (Child < 0) {
+      Lines.insert(Name + " unreadable");
+      continue;
+    }
+    DescribeBelow(Child, Name + "/", Lines);
+    close(Child);
+  }
+  closedir(Stream);
+}
+
+}  // namespace
+
+std::string DescribeAnyLength(const fs::path &Root) {
+  std::set<std::string> Lines;
+  const int Directory = open(Root.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (Directory < 0)
+    return "gone\n";
+  DescribeBelow(Directory, "", Lines);
+  close(Directory);
+  std::string Text;
+  for (const std::string &Line : Lines)
+    Text += Line + "\n";
+  return Text;
 }
 
 }  // namespace test_support

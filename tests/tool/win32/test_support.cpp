@@ -41,9 +41,9 @@ void AppendQuoted(std::wstring &Line, const std::wstring &Argument) {
   Line += L'"';
 }
 
-std::wstring ProgramPath() {
+std::wstring ProgramPath(const char *Program) {
   // The build hands over the host's path; Wine shows the host's root as Z:.
-  std::wstring Path = fs::path(KRAX_PROGRAM).wstring();
+  std::wstring Path = fs::path(Program).wstring();
   if (!Path.empty() && (Path[0] == L'/' || Path[0] == L'\\'))
     Path = L"Z:" + Path;
   for (wchar_t &Character : Path)
@@ -195,24 +195,29 @@ SCRATCH_DIRECTORY::SCRATCH_DIRECTORY(const fs::path &Base) {
 }
 
 SCRATCH_DIRECTORY::~SCRATCH_DIRECTORY() {
-  if (Root.empty())
-    return;
+  if (!Root.empty())
+    RemoveTree(Root);
+}
+
+void RemoveTree(const fs::path &Path) {
   if (RunsUnderWine()) {
     // Wine can neither remove its Unix links nor be trusted not to follow
-    // them: let the host remove the scratch tree, then wait until it is gone.
-    const std::wstring Host = WideHostPath(Root);
+    // them: let the host remove the tree, then wait until it is gone.
+    const std::wstring Host = WideHostPath(Path);
     std::wstring Line = L"/bin/rm -rf ";
     AppendQuoted(Line, Host);
     if (!Host.empty() && RunHostCommand(Line))
-      for (int Tries = 0; Tries < 1000 && GetFileAttributesW(Root.c_str()) != INVALID_FILE_ATTRIBUTES; ++Tries)
+      for (int Tries = 0; Tries < 1000 && EntryMode(Path) != "gone"; ++Tries)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     return;
   }
   std::error_code Ignored;
-  fs::remove_all(LongForm(Root), Ignored);
+  fs::remove_all(LongForm(Path), Ignored);
 }
 
-RUN_RESULT RunKrax(const std::vector<PATH_STRING> &Arguments, const fs::path &WorkingDirectory) {
+namespace {
+
+RUN_RESULT RunProgram(const char *Program, const std::vector<PATH_STRING> &Arguments, const fs::path &WorkingDirectory) {
   RUN_RESULT Result;
   SECURITY_ATTRIBUTES Inherit{sizeof Inherit, nullptr, TRUE};
   HANDLE OutputRead, OutputWrite, ErrorRead, ErrorWrite;
@@ -221,7 +226,7 @@ RUN_RESULT RunKrax(const std::vector<PATH_STRING> &Arguments, const fs::path &Wo
   SetHandleInformation(OutputRead, HANDLE_FLAG_INHERIT, 0);
   SetHandleInformation(ErrorRead, HANDLE_FLAG_INHERIT, 0);
   std::wstring Line;
-  AppendQuoted(Line, ProgramPath());
+  AppendQuoted(Line, ProgramPath(Program));
   for (const PATH_STRING &Argument : Arguments) {
     Line += L' ';
     AppendQuoted(Line, Argument);
@@ -251,6 +256,18 @@ RUN_RESULT RunKrax(const std::vector<PATH_STRING> &Arguments, const fs::path &Wo
   CloseHandle(OutputRead);
   CloseHandle(ErrorRead);
   return Result;
+}
+
+}  // namespace
+
+RUN_RESULT RunKrax(const std::vector<PATH_STRING> &Arguments, const fs::path &WorkingDirectory) {
+  return RunProgram(KRAX_PROGRAM, Arguments, WorkingDirectory);
+}
+
+RUN_RESULT RunKraxWorkers(int Workers, const std::vector<PATH_STRING> &Arguments, const fs::path &WorkingDirectory) {
+  std::vector<PATH_STRING> WithCount = {std::to_wstring(Workers)};
+  WithCount.insert(WithCount.end(), Arguments.begin(), Arguments.end());
+  return RunProgram(KRAX_WORKERS_PROGRAM, WithCount, WorkingDirectory);
 }
 
 fs::path LongForm(const fs::path &Path) { return fs::path(L"\\\\?\\" + fs::absolute(Path).lexically_normal().wstring()); }

@@ -1,0 +1,397 @@
+#include "tool/walk_crew.h"
+
+#include <new>
+#include <string>
+
+#include "heap/support/system_facts.h"
+#include "tool/parallel_walk.h"
+#include "tool/tree_walker.h"
+
+namespace {
+
+constinit std::atomic<int> ChosenWorkers{0};
+
+// Workers do not recurse: a batch, a chain of removals and a message.
+constexpr size_t WorkerStackBytes = size_t{1} << 20;
+// Held-back output: room for far more folders than the pools let be in
+// flight, so that the pools, not the output, set the pace.
+constexpr uint32_t OutputSlots = 4096;
+constexpr uint32_t OutputBytes = uint32_t{1} << 20;
+constexpr int FoldersPerChunk = 64;
+
+using PATH_TRAITS = std::char_traits<PATH_CHAR>;
+
+int Clamped(int Workers) { return Workers < 1 ? 1 : Workers > MaximumWalkWorkers ? MaximumWalkWorkers : Workers; }
+
+}  // namespace
+
+int WalkWorkerCount() {
+  int Count = ChosenWorkers.load();
+  if (Count <= 0) {
+    const SYSTEM_FACTS_ATTACHMENT Facts;
+    Count = SYSTEM_FACTS::ProcessorCount;
+  }
+  return Clamped(Count);
+}
+
+void ChooseWalkWorkers(int Count) { ChosenWorkers.store(Count > 0 ? Count : 0); }
+
+WALK_CREW::WALK_CREW(int Workers, STARTER Start, PRINTER Print)
+    : Wanted(Clamped(Workers)), Start(Start), Print(Print), BatchCount(64 + 8 * Wanted),
+      LeftBehindLimit(256 + 16 * Wanted) {}
+
+WALK_CREW::~WALK_CREW() {
+  {
+    const std::lock_guard<std::mutex> Guard(Lock);
+    Stopping = true;
+  }
+  WorkArrived.notify_all();
+  for (int Index = 0; Index < Started; ++Index)
+    platform::JoinWalkThread(Workers[Index].Thread);
+}
+
+bool WALK_CREW::Prepare() {
+  if (Prepared)
+    return Started > 0;
+  Prepared = true;
+  if (Wanted <= 1)
+    return false;
+  // Everything the walk needs is had before the first thread starts; what
+  // cannot be had leaves the run to the one-thread walk.
+  Workers.reset(new (std::nothrow) WORKER[Wanted]);
+  Batches.reset(new (std::nothrow) FILE_BATCH[BatchCount]);
+  Output.reset(new (std::nothrow) ORDERED_OUTPUT(OutputSlots, OutputBytes, Print));
+  RootPath.reset(new (std::nothrow) WORKING_PATH);
+  if (Workers == nullptr || Batches == nullptr || Output == nullptr || !Output->Usable() || RootPath == nullptr)
+    return false;
+  for (int Index = 0; Index < BatchCount; ++Index) {
+    Batches[Index].Next = FreeBatches;
+    FreeBatches = &Batches[Index];
+  }
+  FreeBatchCount = BatchCount;
+  for (int Index = 0; Index < Wanted; ++Index) {
+    Workers[Index].Crew = this;
+    if (!Start(Workers[Index].Thread, WorkerStackBytes, WorkerMain, &Workers[Index]))
+      break;  // the system refuses more: go on with those it gave
+    ++Started;
+  }
+  return Started > 0;
+}
+
+bool WALK_CREW::DeleteDirectoryContents(WORKING_PATH &Path, TREE_TOTALS &Totals) {
+  if (!Prepare())
+    return false;
+  *RootPath = Path;
+  FOLDER_NODE *const Root = NewFolder(nullptr, nullptr, 0, Path.Length());
+  if (Root == nullptr)
+    return false;
+  PARALLEL_WALK(*this, Path, Totals).WalkFolder(*Root, nullptr);
+  RETURNS None;  // the argument's folder is freed here, never handed back
+  Release(*Root, Path, None);
+  WaitFor(AWAITED::Root, [this] { return RootDone; });
+  // Everything is written; what another thread has not printed yet is printed
+  // now, before the driver's own line for the argument.
+  Output->PrintComplete();
+  {
+    const std::lock_guard<std::mutex> Guard(Lock);
+    RootDone = false;
+    Root->Next = FreeFolders;
+    FreeFolders = Root;
+  }
+  Totals.Files += DeletedFiles.exchange(0);
+  Totals.Bytes += DeletedBytes.exchange(0);
+  return true;
+}
+
+// ---- The producer's side ----
+
+template <typename READY> void WALK_CREW::WaitFor(AWAITED What, READY Ready) {
+  std::unique_lock<std::mutex> Guard(Lock);
+  while (!Ready()) {
+    // Announced before the last look: whoever makes room after that look sees
+    // the announcement (the fences order the two sides' stores and loads).
+    Awaited.store(What);
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    if (Ready())
+      break;
+    RoomMade.wait(Guard);
+  }
+  Awaited.store(AWAITED::Nothing);
+}
+
+bool WALK_CREW::ProducerMayGoOnLocked() const {
+  // A quarter of the batches, or of the folders' allowance, is enough to be
+  // worth waking for; the output's room is watched where it is made.
+  switch (Awaited.load(std::memory_order_relaxed)) {
+  case AWAITED::Batches:
+    return FreeBatchCount >= BatchCount / 4;
+  case AWAITED::Folders:
+    return LeftBehind <= LeftBehindLimit - LeftBehindLimit / 4;
+  case AWAITED::Settled:
+    return FreeBatchCount == BatchCount && LeftBehind == 0;
+  case AWAITED::Root:
+    return RootDone;
+  case AWAITED::Nothing:
+  case AWAITED::Room:
+    break;
+  }
+  return false;
+}
+
+FOLDER_NODE *WALK_CREW::NewFolder(FOLDER_NODE *Parent, const PATH_CHAR *Name, size_t NameLength, size_t PathLength) {
+  // Folders on the producer's way down are bounded by the working path's depth;
+  // those left behind, waiting for their contents, by the limit.
+  if (Parent != nullptr)
+    WaitFor(AWAITED::Folders, [this] { return LeftBehind < LeftBehindLimit; });
+  FOLDER_NODE *Folder;
+  {
+    const std::lock_guard<std::mutex> Guard(Lock);
+    if (FreeFolders == nullptr && !GrowFolders())
+      return nullptr;
+    Folder = static_cast<FOLDER_NODE *>(FreeFolders);
+    FreeFolders = Folder->Next;
+  }
+  Folder->Next = nullptr;
+  Folder->Parent = Parent;
+  Folder->Listed = false;
+  Folder->Pending.store(1, std::memory_order_relaxed);  // the producer's hold
+  Folder->PathLength = static_cast<uint32_t>(PathLength);
+  Folder->NameLength = static_cast<uint32_t>(NameLength);
+  Folder->Slot = 0;
+  if (Name != nullptr)
+    PATH_TRAITS::copy(Folder->Name, Name, NameLength);
+  Folder->Name[NameLength] = 0;
+  if (Parent != nullptr)
+    Parent->Pending.fetch_add(1, std::memory_order_relaxed);
+  return Folder;
+}
+
+bool WALK_CREW::GrowFolders() {
+  if (FolderChunksUsed == FolderChunkCount)
+    return false;
+  FOLDER_NODE *const Chunk = new (std::nothrow) FOLDER_NODE[FoldersPerChunk];
+  if (Chunk == nullptr)
+    return false;
+  FolderChunks[FolderChunksUsed++].reset(Chunk);
+  for (int Index = 0; Index < FoldersPerChunk; ++Index) {
+    Chunk[Index].Next = FreeFolders;
+    FreeFolders = &Chunk[Index];
+  }
+  return true;
+}
+
+void WALK_CREW::LeaveFolder(FOLDER_NODE &Folder, uint32_t LineBytes) {
+  // Its line's place: behind everything below it, before what follows it.
+  Folder.Slot = ReserveSlot(LineBytes);
+  const std::lock_guard<std::mutex> Guard(Lock);
+  ++LeftBehind;
+  if (Folder.Pending.fetch_sub(1, std::memory_order_acq_rel) == 1)
+    EnqueueLocked(Folder);  // nothing below it is in flight: a worker removes it
+}
+
+FILE_BATCH &WALK_CREW::TakeBatch(FOLDER_NODE &Folder) {
+  WaitFor(AWAITED::Batches, [this] { return FreeBatches != nullptr; });
+  FILE_BATCH *Batch;
+  {
+    const std::lock_guard<std::mutex> Guard(Lock);
+    Batch = static_cast<FILE_BATCH *>(FreeBatches);
+    FreeBatches = Batch->Next;
+    --FreeBatchCount;
+  }
+  Batch->Next = nullptr;
+  Batch->Folder = &Folder;
+  Batch->Count = 0;
+  Batch->NamesUsed = 0;
+  Batch->OutputBytes = 0;
+  return *Batch;
+}
+
+void WALK_CREW::Dispatch(FILE_BATCH &Batch) {
+  Batch.Slot = ReserveSlot(Batch.OutputBytes);
+  Batch.Folder->Pending.fetch_add(1, std::memory_order_relaxed);
+  const std::lock_guard<std::mutex> Guard(Lock);
+  EnqueueLocked(Batch);
+}
+
+void WALK_CREW::Emit(const char *Template, const PATH_CHAR *Path, const PATH_CHAR *Name) {
+  const size_t NameLength = Name != nullptr ? PATH_TRAITS::length(Name) : 0;
+  const ORDERED_OUTPUT::SLOT_NUMBER Slot =
+      ReserveSlot(ORDERED_OUTPUT::MessageBytes(PATH_TRAITS::length(Path), NameLength, Name != nullptr));
+  Output->Write(Slot, Template, Path, Name);
+  Output->Complete(Slot);
+  Publish();
+}
+
+void WALK_CREW::Settle() {
+  WaitFor(AWAITED::Settled, [this] { return FreeBatchCount == BatchCount && LeftBehind == 0 && Output->Drained(); });
+}
+
+ORDERED_OUTPUT::SLOT_NUMBER WALK_CREW::ReserveSlot(uint32_t Bytes) {
+  WaitFor(AWAITED::Room, [this, Bytes] { return Output->HasRoom(Bytes); });
+  ORDERED_OUTPUT::SLOT_NUMBER Slot = 0;
+  Output->Reserve(Bytes, Slot);  // only this thread reserves: the room is still there
+  return Slot;
+}
+
+void WALK_CREW::EnqueueLocked(WORK_UNIT &Unit) {
+  Unit.Next = nullptr;
+  if (QueueTail != nullptr)
+    QueueTail->Next = &Unit;
+  else
+    QueueHead = &Unit;
+  QueueTail = &Unit;
+  if (IdleWorkers > 0)
+    WorkArrived.notify_one();
+}
+
+// ---- The workers' side ----
+
+void WALK_CREW::WorkerMain(void *Context) {
+  WORKER &Worker = *static_cast<WORKER *>(Context);
+  Worker.Crew->Work(Worker.Path);
+}
+
+void WALK_CREW::Work(WORKING_PATH &Path) {
+  RETURNS Returns;
+  for (;;) {
+    WORK_UNIT *Unit;
+    {
+      std::unique_lock<std::mutex> Guard(Lock);
+      ReturnLocked(Returns);
+      while (QueueHead == nullptr && !Stopping) {
+        ++IdleWorkers;
+        WorkArrived.wait(Guard);
+        --IdleWorkers;
+      }
+      if (QueueHead == nullptr)
+        return;
+      Unit = QueueHead;
+      QueueHead = Unit->Next;
+      if (QueueHead == nullptr)
+        QueueTail = nullptr;
+    }
+    if (Unit->Kind == WORK_UNIT::KIND::FileBatch)
+      RunBatch(*static_cast<FILE_BATCH *>(Unit), Path, Returns);
+    else
+      FinishFolders(static_cast<FOLDER_NODE *>(Unit), Path, Returns);
+  }
+}
+
+void WALK_CREW::ReturnLocked(RETURNS &Returns) {
+  // A batch goes back only once its folder has been let go, so that a settled
+  // crew, with every batch back, has nothing left in flight.
+  if (Returns.Batch != nullptr) {
+    Returns.Batch->Next = FreeBatches;
+    FreeBatches = Returns.Batch;
+    ++FreeBatchCount;
+  }
+  while (Returns.Folders != nullptr) {
+    WORK_UNIT *const Folder = Returns.Folders;
+    Returns.Folders = Folder->Next;
+    Folder->Next = FreeFolders;
+    FreeFolders = Folder;
+  }
+  LeftBehind -= Returns.FolderCount;
+  Returns = RETURNS{};
+  if (ProducerMayGoOnLocked())
+    RoomMade.notify_one();
+}
+
+void WALK_CREW::RunBatch(FILE_BATCH &Batch, WORKING_PATH &Path, RETURNS &Returns) {
+  FOLDER_NODE &Folder = *Batch.Folder;
+  // Where entries are reached by name alone, the path serves only messages.
+  bool PathBuilt = false;
+  if (platform::EntriesAreReachedByPath) {
+    BuildPath(Folder, Path);
+    PathBuilt = true;
+  }
+  uint64_t Files = 0, Bytes = 0;
+  for (uint32_t Index = 0; Index < Batch.Count; ++Index) {
+    const FILE_BATCH::ENTRY &Entry = Batch.Entries[Index];
+    const PATH_CHAR *const Name = Batch.Names + Entry.NameAt;
+    if (PathBuilt && !Path.AppendEntry(Name))
+      continue;  // never: the producer batches only what fits
+    const platform::PLACE Place{Path.Text(), &Folder.Enumeration, Name, Entry.ListedSize};
+    const uint64_t Size = platform::EntrySize(Place);
+    platform::ResetAttributes(Place);
+    if (!platform::DeleteFileEntry(Place)) {
+      if (!PathBuilt) {
+        BuildPath(Folder, Path);
+        PathBuilt = Path.AppendEntry(Name);
+      }
+      if (PathBuilt)
+        Output->Write(Batch.Slot, CouldNotDeleteMessage, Path.Text());
+      Publish();
+    }
+    Files += 1;
+    Bytes += Size;
+    if (PathBuilt)
+      Path.CutBack(Folder.PathLength);
+  }
+  DeletedFiles.fetch_add(Files, std::memory_order_relaxed);
+  DeletedBytes.fetch_add(Bytes, std::memory_order_relaxed);
+  Output->Complete(Batch.Slot);
+  Publish();
+  Release(Folder, Path, Returns);
+  Returns.Batch = &Batch;
+}
+
+void WALK_CREW::Release(FOLDER_NODE &Folder, WORKING_PATH &Path, RETURNS &Returns) {
+  if (Folder.Pending.fetch_sub(1, std::memory_order_acq_rel) == 1)
+    FinishFolders(&Folder, Path, Returns);
+}
+
+void WALK_CREW::FinishFolders(FOLDER_NODE *Folder, WORKING_PATH &Path, RETURNS &Returns) {
+  // A folder's removal may be the last thing its parent waited for, and so on
+  // up: a loop, not a recursion.
+  while (Folder != nullptr) {
+    if (Folder->Listed) {
+      platform::CloseEnumeration(Folder->Enumeration);
+      Folder->Listed = false;
+    }
+    FOLDER_NODE *const Parent = Folder->Parent;
+    if (Parent == nullptr) {
+      // The argument itself is the driver's to remove.
+      const std::lock_guard<std::mutex> Guard(Lock);
+      RootDone = true;
+      if (ProducerMayGoOnLocked())
+        RoomMade.notify_one();
+      return;
+    }
+    BuildPath(*Folder, Path);
+    const platform::PLACE Place{Path.Text(), &Parent->Enumeration, Folder->Name};
+    const bool Removed = RemoveEmptiedFolder(Place);
+    Output->Write(Folder->Slot, Removed ? RemovingMessage : CouldNotRemoveMessage, DisplayForm(Path.Text()));
+    Output->Complete(Folder->Slot);
+    Publish();
+    Folder->Next = Returns.Folders;
+    Returns.Folders = Folder;
+    Returns.FolderCount += 1;
+    Folder = Parent->Pending.fetch_sub(1, std::memory_order_acq_rel) == 1 ? Parent : nullptr;
+  }
+}
+
+void WALK_CREW::BuildPath(const FOLDER_NODE &Folder, WORKING_PATH &Path) const {
+  // Each folder's name ends where its path does, behind its parent's path and
+  // a separator; the argument's path starts them all.
+  for (const FOLDER_NODE *Node = &Folder; Node->Parent != nullptr; Node = Node->Parent) {
+    const size_t NameStart = Node->PathLength - Node->NameLength;
+    PATH_TRAITS::copy(Path.Characters + NameStart, Node->Name, Node->NameLength);
+    Path.Characters[NameStart - 1] = platform::PathSeparator;
+  }
+  PATH_TRAITS::copy(Path.Characters, RootPath->Characters, RootPath->Used);
+  Path.CutBack(Folder.PathLength);
+}
+
+void WALK_CREW::Publish() {
+  if (!Output->Publish())
+    return;
+  // Room was freed: the fence orders that before the look at the producer's
+  // announcement, as WaitFor orders its announcement before its last look.
+  std::atomic_thread_fence(std::memory_order_seq_cst);
+  const AWAITED What = Awaited.load();
+  if (What == AWAITED::Room || What == AWAITED::Settled) {
+    const std::lock_guard<std::mutex> Guard(Lock);
+    RoomMade.notify_one();
+  }
+}
