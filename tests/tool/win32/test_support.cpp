@@ -74,8 +74,16 @@ bool RunHostCommand(const std::wstring &CommandLine) {
 }
 
 std::wstring WideHostPath(const fs::path &Path) {
+  // The host's names are UTF-8; a command line handed to the host is turned
+  // back into them.
   const std::string Narrow = HostPath(Path);
-  return std::wstring(Narrow.begin(), Narrow.end());
+  if (Narrow.empty())
+    return {};
+  const int Length = MultiByteToWideChar(CP_UTF8, 0, Narrow.data(), static_cast<int>(Narrow.size()), nullptr, 0);
+  std::wstring Wide(static_cast<size_t>(Length > 0 ? Length : 0), L'\0');
+  if (Length <= 0 || MultiByteToWideChar(CP_UTF8, 0, Narrow.data(), static_cast<int>(Narrow.size()), Wide.data(), Length) != Length)
+    return {};
+  return Wide;
 }
 
 // Linux x86-64 system calls, made directly as Wine lets a program do.
@@ -202,7 +210,11 @@ SCRATCH_DIRECTORY::~SCRATCH_DIRECTORY() {
 void RemoveTree(const fs::path &Path) {
   if (RunsUnderWine()) {
     // Wine can neither remove its Unix links nor be trusted not to follow
-    // them: let the host remove the tree, then wait until it is gone.
+    // them: let the host remove the tree, then wait until it is gone. Wine
+    // cannot wait for the host's process, so none is started for nothing: it
+    // could run late, and remove what is made there next.
+    if (EntryMode(Path) == "gone")
+      return;
     const std::wstring Host = WideHostPath(Path);
     std::wstring Line = L"/bin/rm -rf ";
     AppendQuoted(Line, Host);

@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include "platform/file_system.h"
 #include "platform/win32/wine_host.h"
 #include "tests/tool/test_support.h"
 #include "tests/tool/win32/win32_support.h"
@@ -69,4 +70,37 @@ TEST_F(WineHostTest, RemovingALinkNeverReachesItsTargetOrADirectory) {
   EXPECT_EQ(LookAt(Tree / "directory link"), HOST_ENTRY::Missing);
   EXPECT_EQ(LookAt(Tree / "empty"), HOST_ENTRY::Directory);
   EXPECT_EQ(DescribeTree(Outside), OutsideBefore);
+}
+
+TEST_F(WineHostTest, FoldersHoldingHostLinksAreToldApart) {
+  if (!RunsUnderWine()) {
+    EXPECT_FALSE(platform::ListingDependsOnOtherEntries(platform::PLACE{LongForm(Tree).c_str(), nullptr}));
+    GTEST_SKIP() << "on Windows a listing shows every link, whatever its target";
+  }
+  fs::create_directories(Tree / "plain" / "sub");
+  WriteFile(Tree / "plain" / "file", 1);
+  fs::create_directory(Tree / "with a link");
+  WriteFile(Tree / "with a link" / "file", 1);
+  ASSERT_TRUE(MakeSymbolicLink(Outside / "inner", Tree / "with a link" / "link"));
+  // Enough names that the listing takes more than one read of the host's.
+  fs::create_directory(Tree / "crowded");
+  for (int Index = 0; Index < 300; ++Index)
+    WriteFile(Tree / "crowded" / ("a rather long file name to fill the listing " + std::to_string(Index)), 0);
+  ASSERT_TRUE(MakeSymbolicLink(Outside / "inner" / "kept", Tree / "crowded" / "zz link"));
+  const struct {
+    fs::path Folder;
+    bool MayHoldLinks;
+  } Cases[] = {
+      {Tree / "plain", false},
+      {Tree / "plain" / "sub", false},
+      {Tree / "with a link", true},
+      {Tree / "crowded", true},
+      {Tree / "missing", true},                // cannot be listed: cannot be vouched for
+      {Tree / "with a link" / "link", true},  // a link itself is not listed through
+  };
+  for (const auto &Case : Cases) {
+    EXPECT_EQ(platform::wine_host::MayHoldLinks(LongForm(Case.Folder).c_str()), Case.MayHoldLinks) << Case.Folder.string();
+    EXPECT_EQ(platform::ListingDependsOnOtherEntries(platform::PLACE{LongForm(Case.Folder).c_str(), nullptr}),
+              Case.MayHoldLinks);
+  }
 }
