@@ -35,7 +35,10 @@ uint32_t ORDERED_OUTPUT::MessageBytes(size_t PathLength, size_t NameLength, bool
 }
 
 bool ORDERED_OUTPUT::Fits(uint32_t Bytes, uint64_t &Start) const {
-  if (Bytes == 0 || Bytes > ByteCount || NextSlot - FreedSlots.load(std::memory_order_acquire) >= SlotCount)
+  // Sequentially consistent, as the printer's stores are: a waiter that
+  // announces itself and then looks here, and a printer that frees room and
+  // then looks for waiters, never both miss each other.
+  if (Bytes == 0 || Bytes > ByteCount || NextSlot - FreedSlots.load() >= SlotCount)
     return false;
   // A slot's room never wraps around the ring's end, so that its messages lie
   // in one piece: what is left before the end is skipped.
@@ -43,7 +46,7 @@ bool ORDERED_OUTPUT::Fits(uint32_t Bytes, uint64_t &Start) const {
   const uint64_t Offset = Start % ByteCount;
   if (Offset + Bytes > ByteCount)
     Start += ByteCount - Offset;
-  return Start + Bytes - FreedBytes.load(std::memory_order_acquire) <= ByteCount;
+  return Start + Bytes - FreedBytes.load() <= ByteCount;
 }
 
 bool ORDERED_OUTPUT::HasRoom(uint32_t Bytes) const {
@@ -66,7 +69,7 @@ bool ORDERED_OUTPUT::Reserve(uint32_t Bytes, SLOT_NUMBER &Slot) {
   return true;
 }
 
-bool ORDERED_OUTPUT::Drained() const { return FreedSlots.load(std::memory_order_acquire) == NextSlot; }
+bool ORDERED_OUTPUT::Drained() const { return FreedSlots.load() == NextSlot; }
 
 bool ORDERED_OUTPUT::Write(SLOT_NUMBER Slot, const char *Template, const PATH_CHAR *Path, const PATH_CHAR *Name) {
   SLOT &Record = Slots[Slot % SlotCount];
@@ -117,8 +120,8 @@ bool ORDERED_OUTPUT::PrintReady() {
     Record.Written.store(0, std::memory_order_relaxed);
     Record.Complete.store(false, std::memory_order_relaxed);
     // The bytes first: whoever sees the slot freed sees its room freed too.
-    FreedBytes.store(Record.End, std::memory_order_release);
-    FreedSlots.store(++Head, std::memory_order_release);
+    FreedBytes.store(Record.End);
+    FreedSlots.store(++Head);
     Freed = true;
   }
   return Freed;

@@ -86,7 +86,7 @@ private:
   uint64_t NextByte = 0;
   // Published by the reserving thread to the printer.
   std::atomic<SLOT_NUMBER> ReservedSlots{0};
-  // Published by the printer to the reserving thread.
+  // Published by the printer to the reserving thread, sequentially consistent.
   std::atomic<SLOT_NUMBER> FreedSlots{0};
   std::atomic<uint64_t> FreedBytes{0};
   // The printer: held by the thread that prints; requests tell the holder

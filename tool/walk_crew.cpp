@@ -109,9 +109,9 @@ template <typename READY> void WALK_CREW::WaitFor(AWAITED What, READY Ready) {
   std::unique_lock<std::mutex> Guard(Lock);
   while (!Ready()) {
     // Announced before the last look: whoever makes room after that look sees
-    // the announcement (the fences order the two sides' stores and loads).
+    // the announcement. Room in the output is made without the lock, so both
+    // sides' stores and loads are sequentially consistent.
     Awaited.store(What);
-    std::atomic_thread_fence(std::memory_order_seq_cst);
     if (Ready())
       break;
     RoomMade.wait(Guard);
@@ -386,9 +386,8 @@ void WALK_CREW::BuildPath(const FOLDER_NODE &Folder, WORKING_PATH &Path) const {
 void WALK_CREW::Publish() {
   if (!Output->Publish())
     return;
-  // Room was freed: the fence orders that before the look at the producer's
-  // announcement, as WaitFor orders its announcement before its last look.
-  std::atomic_thread_fence(std::memory_order_seq_cst);
+  // Room was freed, with sequentially consistent stores, before this look at
+  // the producer's announcement, made as WaitFor makes it before its last look.
   const AWAITED What = Awaited.load();
   if (What == AWAITED::Room || What == AWAITED::Settled) {
     const std::lock_guard<std::mutex> Guard(Lock);
