@@ -19,18 +19,21 @@
 namespace platform {
 
 // One level of a directory walk: the platform's enumeration handle and its
-// current entry. Lives in the walker's frame; the name it hands out stays valid
-// until the next ReadEntry or CloseEnumeration.
+// current entry. Lives in the walker's frame or a parallel walk's folder
+// record; the name it hands out stays valid until the next ReadEntry,
+// FinishEnumeration or CloseEnumeration.
 struct DIRECTORY_ENUMERATION {
 #ifdef _WIN32
   void *FindHandle;                        // HANDLE from FindFirstFileW
   bool FirstPending;                       // FindFirstFileW already delivered an entry
   alignas(8) unsigned char FindData[592];  // WIN32_FIND_DATAW, without <windows.h> here
 #else
-  int Descriptor;   // the directory, opened relative to its parent without following links
-  uint64_t Device;  // its device number: a subdirectory on another device is a mount root
-  void *Stream;     // DIR * over Descriptor
-  void *Entry;      // struct dirent * of the current entry
+  int Descriptor;          // the directory, opened relative to its parent without following links
+  uint64_t Device;         // its device number: a subdirectory on another device is a mount root
+  unsigned char *Listing;  // what the last getdents64 delivered; null once every entry is read
+  uint32_t Filled;         // bytes of Listing delivered
+  uint32_t Next;           // where the record after the current one starts
+  void *Entry;             // struct dirent64 of the current entry, inside Listing
 #endif
 };
 
