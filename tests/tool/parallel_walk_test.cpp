@@ -229,6 +229,24 @@ TEST_F(ParallelWalkTest, WideTreesFillThePoolsAndStillComeOutInOrder) {
   ExpectEveryCrewLikeOneThread(Build, {Tree});
 }
 
+TEST_F(ParallelWalkTest, DeepChainsComeOutDeepestFirstAsWithOneThread) {
+  // Every level has a file and a sibling folder: the workers rebuild paths
+  // hundreds of folders long from the folders' records. (Under Wine each call
+  // costs more with every level, so the chain is shorter there.)
+  const int Depth = RunsUnderWine() ? 120 : 400;
+  const auto Build = [&] {
+    fs::path Level = Tree;
+    for (int Index = 0; Index < Depth; ++Index) {
+      fs::create_directory(LongForm(Level / "side"));
+      WriteFile(Level / "side" / "s", 1);
+      WriteFile(Level / "f", static_cast<size_t>(Index % 7));
+      Level /= "d";
+      fs::create_directory(LongForm(Level));
+    }
+  };
+  ExpectEveryCrewLikeOneThread(Build, {Tree});
+}
+
 TEST_F(ParallelWalkTest, CrewThatGetsFewerThreadsOrNoneDeletesAllTheSame) {
   const auto Build = [&] {
     for (int Index = 0; Index < 20; ++Index) {
