@@ -107,6 +107,10 @@ bool WALK_CREW::DeleteDirectoryContents(WORKING_PATH &Path, TREE_TOTALS &Totals)
 
 template <typename READY> void WALK_CREW::WaitFor(AWAITED What, READY Ready) {
   std::unique_lock<std::mutex> Guard(Lock);
+  WaitLocked(Guard, What, Ready);
+}
+
+template <typename READY> void WALK_CREW::WaitLocked(std::unique_lock<std::mutex> &Guard, AWAITED What, READY Ready) {
   while (!Ready()) {
     // Announced before the last look: whoever makes room after that look sees
     // the announcement. Room in the output is made without the lock, so both
@@ -139,13 +143,13 @@ bool WALK_CREW::ProducerMayGoOnLocked() const {
 }
 
 FOLDER_NODE *WALK_CREW::NewFolder(FOLDER_NODE *Parent, const PATH_CHAR *Name, size_t NameLength, size_t PathLength) {
-  // Folders on the producer's way down are bounded by the working path's depth;
-  // those left behind, waiting for their contents, by the limit.
-  if (Parent != nullptr)
-    WaitFor(AWAITED::Folders, [this] { return LeftBehind < LeftBehindLimit; });
   FOLDER_NODE *Folder;
   {
-    const std::lock_guard<std::mutex> Guard(Lock);
+    std::unique_lock<std::mutex> Guard(Lock);
+    // Folders on the producer's way down are bounded by the working path's
+    // depth; those left behind, waiting for their contents, by the limit.
+    if (Parent != nullptr)
+      WaitLocked(Guard, AWAITED::Folders, [this] { return LeftBehind < LeftBehindLimit; });
     if (FreeFolders == nullptr && !GrowFolders())
       return nullptr;
     Folder = static_cast<FOLDER_NODE *>(FreeFolders);
@@ -190,10 +194,10 @@ void WALK_CREW::LeaveFolder(FOLDER_NODE &Folder, uint32_t LineBytes) {
 }
 
 FILE_BATCH &WALK_CREW::TakeBatch(FOLDER_NODE &Folder) {
-  WaitFor(AWAITED::Batches, [this] { return FreeBatches != nullptr; });
   FILE_BATCH *Batch;
   {
-    const std::lock_guard<std::mutex> Guard(Lock);
+    std::unique_lock<std::mutex> Guard(Lock);
+    WaitLocked(Guard, AWAITED::Batches, [this] { return FreeBatches != nullptr; });
     Batch = static_cast<FILE_BATCH *>(FreeBatches);
     FreeBatches = Batch->Next;
     --FreeBatchCount;
@@ -227,7 +231,9 @@ void WALK_CREW::Settle() {
 }
 
 ORDERED_OUTPUT::SLOT_NUMBER WALK_CREW::ReserveSlot(uint32_t Bytes) {
-  WaitFor(AWAITED::Room, [this, Bytes] { return Output->HasRoom(Bytes); });
+  // The room is this thread's to look at without the lock; only a wait needs it.
+  if (!Output->HasRoom(Bytes))
+    WaitFor(AWAITED::Room, [this, Bytes] { return Output->HasRoom(Bytes); });
   ORDERED_OUTPUT::SLOT_NUMBER Slot = 0;
   Output->Reserve(Bytes, Slot);  // only this thread reserves: the room is still there
   return Slot;

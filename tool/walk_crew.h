@@ -100,6 +100,7 @@ private:
   void Publish();
   bool ProducerMayGoOnLocked() const;
   template <typename READY> void WaitFor(AWAITED What, READY Ready);
+  template <typename READY> void WaitLocked(std::unique_lock<std::mutex> &Guard, AWAITED What, READY Ready);
 
   // Settings and seams.
   const int Wanted;
