@@ -12,7 +12,8 @@ bash scripts/setup.sh
 # prefix that cannot be made stops the run here, before the long builds.
 export WINEDEBUG=-all
 wine_prefix=${WINEPREFIX:-$HOME/.wine}
-if ! wine_log=$(wineboot -i 2>&1) || [ ! -d "$wine_prefix/drive_c/windows/system32" ]; then
+# Made under the locale the Windows tests run under (cmake/wine-run).
+if ! wine_log=$(LC_ALL=C.UTF-8 wineboot -i 2>&1) || [ ! -d "$wine_prefix/drive_c/windows/system32" ]; then
   echo "scripts/test.sh: 'wineboot -i' could not make the Wine prefix $wine_prefix:" >&2
   printf '%s\n' "$wine_log" >&2
   exit 1
