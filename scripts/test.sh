@@ -7,9 +7,17 @@ cd "$(dirname "$0")/.."
 
 bash scripts/setup.sh
 
-# A Wine prefix must exist before the first Windows test starts.
+# A Wine prefix must exist before the first Windows test starts; without one
+# every Windows test fails for a reason that has nothing to do with KRAX, so a
+# prefix that cannot be made stops the run here, before the long builds.
 export WINEDEBUG=-all
-wineboot -i >/dev/null 2>&1 || true
+wine_prefix=${WINEPREFIX:-$HOME/.wine}
+# Made under the locale the Windows tests run under (cmake/wine-run).
+if ! wine_log=$(LC_ALL=C.UTF-8 wineboot -i 2>&1) || [ ! -d "$wine_prefix/drive_c/windows/system32" ]; then
+  echo "scripts/test.sh: 'wineboot -i' could not make the Wine prefix $wine_prefix:" >&2
+  printf '%s\n' "$wine_log" >&2
+  exit 1
+fi
 
 run_preset() {
   local preset=$1; shift
