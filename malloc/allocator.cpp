@@ -310,7 +310,9 @@ bool Walk(void **Address, size_t *Size, bool *InUse) {
 
 bool Trim(size_t KeepBytes) {
   DUZOVEV_FRONT_END *Heap = PROCESS_HEAP::Heap();
-  if (Heap == nullptr || HEAP_CALL::Inside())
+  if (Heap == nullptr)
+    return true;  // nothing was ever allocated
+  if (HEAP_CALL::Inside())
     return false;
   THREAD_CACHE::Flush();
   CENTRAL_LISTS::Drain(THREAD_CACHE::ReleaseBatch);

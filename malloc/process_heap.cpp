@@ -64,6 +64,7 @@ void PROCESS_HEAP::Build() {
   CENTRAL_LISTS::Build();
   LARGE_RESERVE::Build();
   LARGE_SPANS::Build();
+  THREAD_CACHE::Build();
   ExitSlotMade = platform::CreateThreadExitSlot(THREAD_CACHE::ThreadEnds, ExitSlot);
   HeapObject = Made;
   platform::RegisterForkHandlers(PrepareFork, AfterForkInParent, AfterForkInChild);
@@ -106,12 +107,14 @@ void PROCESS_HEAP::PrepareFork() {
   CENTRAL_LISTS::LockAll();
   LARGE_RESERVE::Lock();
   LARGE_SPANS::Lock();
+  THREAD_CACHE::LockPool();
 }
 
 void PROCESS_HEAP::AfterForkInParent() {
   DUZOVEV_FRONT_END *Process = Heap();
   if (Process == nullptr)
     return;
+  THREAD_CACHE::UnlockPool();
   LARGE_SPANS::Unlock();
   LARGE_RESERVE::Unlock();
   CENTRAL_LISTS::UnlockAll();
@@ -123,6 +126,7 @@ void PROCESS_HEAP::AfterForkInChild() {
   DUZOVEV_FRONT_END *Process = Heap();
   if (Process == nullptr)
     return;
+  THREAD_CACHE::UnlockPool();
   LARGE_SPANS::Unlock();
   LARGE_RESERVE::Unlock();
   CENTRAL_LISTS::UnlockAll();

@@ -2,12 +2,50 @@
 
 #include <cerrno>
 
+#include <new>
+
 #include "heap/frontend/duzovev_front_end.h"
+#include "heap/support/hybrid_lock.h"
 #include "malloc/process_heap.h"
 
 namespace dropin {
 
-constinit thread_local THREAD_CACHE ThreadCache = {};
+namespace {
+
+// Every list empty with Batch 0: the blocks of threads that have none.
+constinit THREAD_CACHE FreshBlock = {{}, THREAD_CACHE::Fresh, nullptr};
+constinit THREAD_CACHE ClosedBlock = {{}, THREAD_CACHE::Closed, nullptr};
+
+alignas(HYBRID_LOCK) constinit unsigned char PoolLockStorage[sizeof(HYBRID_LOCK)] = {};
+constinit HYBRID_LOCK *PoolLock = nullptr;
+constinit THREAD_CACHE *Pool = nullptr;
+
+// A block of an ended thread, or a new one of the heap's permanent memory.
+THREAD_CACHE *TakeBlock() {
+  PoolLock->Acquire();
+  THREAD_CACHE *Block = Pool;
+  if (Block != nullptr)
+    Pool = Block->NextFree;
+  PoolLock->Release();
+  if (Block == nullptr && !InHeap) {
+    InHeap = true;
+    Block = static_cast<THREAD_CACHE *>(PROCESS_HEAP::Heap()->NewPermanentArea(sizeof(THREAD_CACHE)));
+    InHeap = false;
+  }
+  return Block;
+}
+
+void ReturnBlock(THREAD_CACHE *Block) {
+  PoolLock->Acquire();
+  Block->NextFree = Pool;
+  Pool = Block;
+  PoolLock->Release();
+}
+
+}  // namespace
+
+constinit thread_local THREAD_CACHE *ThreadCache = &FreshBlock;
+constinit thread_local bool InHeap = false;
 
 namespace {
 
@@ -18,11 +56,24 @@ void *NoMemory() {
   return nullptr;
 }
 
-// Opens this thread's lists once the heap exists. A thread whose end cannot
-// be heard of keeps no lists: what it held would be lost when it ends.
+void FlushBlock(THREAD_CACHE &Cache) {
+  for (int32_t Class = 0; Class < ClassCount; ++Class) {
+    FREE_LIST &List = Cache.Lists[Class];
+    const BATCH Held{List.Head, List.Count};
+    const BATCH Spilled{List.Spill, List.Batch};
+    List.Head = List.Spill = nullptr;
+    List.Count = 0;
+    if (Held.Head != nullptr)
+      THREAD_CACHE::ReleaseBatch(Class, Held);
+    if (Spilled.Head != nullptr)
+      THREAD_CACHE::ReleaseBatch(Class, Spilled);
+  }
+}
+
+// Opens lists for this thread once the heap exists. A thread whose end
+// cannot be heard of keeps no lists: what it held would be lost when it ends.
 ROUTE Admit() {
-  THREAD_CACHE &Cache = ThreadCache;
-  if (Cache.State == THREAD_CACHE::Open)
+  if (ThreadCache->State == THREAD_CACHE::Open)
     return ROUTE::Cached;
   switch (PROCESS_HEAP::Prepare()) {
     case PROCESS_HEAP::ACCESS::Bootstrap:
@@ -32,16 +83,21 @@ ROUTE Admit() {
     case PROCESS_HEAP::ACCESS::Heap:
       break;
   }
-  if (Cache.State == THREAD_CACHE::Closed || !PROCESS_HEAP::HasThreadExitSlot())
+  if (ThreadCache != &FreshBlock || !PROCESS_HEAP::HasThreadExitSlot())
+    return ROUTE::Direct;
+  THREAD_CACHE *Block = TakeBlock();
+  if (Block == nullptr)
     return ROUTE::Direct;
   // Opened before the slot is set: setting it may allocate, and that
   // allocation must find the lists ready.
   for (int32_t Class = 0; Class < ClassCount; ++Class)
-    Cache.Lists[Class].Batch = BatchOf(Class);
-  Cache.State = THREAD_CACHE::Open;
-  if (platform::SetThreadExitValue(PROCESS_HEAP::ThreadExitSlot(), &Cache))
+    Block->Lists[Class] = FREE_LIST{nullptr, nullptr, 0, BatchOf(Class)};
+  Block->State = THREAD_CACHE::Open;
+  Block->NextFree = nullptr;
+  ThreadCache = Block;
+  if (platform::SetThreadExitValue(PROCESS_HEAP::ThreadExitSlot(), Block))
     return ROUTE::Cached;
-  THREAD_CACHE::ThreadEnds(&Cache);
+  THREAD_CACHE::ThreadEnds(Block);
   return ROUTE::Direct;
 }
 
@@ -76,7 +132,7 @@ void ReleaseDirect(void *Element, int32_t Class) {
 void *Refill(int32_t Class) {
   if (HEAP_CALL::Inside())
     return NoMemory();
-  FREE_LIST &List = ThreadCache.Lists[Class];
+  FREE_LIST &List = ThreadCache->Lists[Class];
   void *Elements[MaxBatch];
   int32_t Obtained = 0;
   {
@@ -106,8 +162,7 @@ void *Refill(int32_t Class) {
 }  // namespace
 
 void *THREAD_CACHE::AllocateSlow(int32_t Class) {
-  FREE_LIST &List = ThreadCache.Lists[Class];
-  if (List.Batch == 0) {
+  if (ThreadCache->Lists[Class].Batch == 0) {
     switch (Admit()) {
       case ROUTE::Bootstrap:
         return PROCESS_HEAP::BootstrapAllocate(static_cast<size_t>(ClassBytes[Class]));
@@ -118,9 +173,10 @@ void *THREAD_CACHE::AllocateSlow(int32_t Class) {
       case ROUTE::Cached:
         break;
     }
-    if (List.Head != nullptr)  // filled while the thread's slot was set
+    if (ThreadCache->Lists[Class].Head != nullptr)  // filled while the thread's slot was set
       return Allocate(Class);
   }
+  FREE_LIST &List = ThreadCache->Lists[Class];
   if (List.Spill != nullptr) {
     List.Head = List.Spill;
     List.Spill = nullptr;
@@ -137,17 +193,17 @@ void *THREAD_CACHE::AllocateSlow(int32_t Class) {
 }
 
 void THREAD_CACHE::ReleaseSlow(void *Address, int32_t Class) {
-  FREE_LIST &List = ThreadCache.Lists[Class];
-  if (List.Batch == 0) {
-    if (Admit() == ROUTE::Cached && List.Count < List.Batch) {
-      Release(Address, Class);
-      return;
-    }
-    if (List.Batch == 0) {
+  if (ThreadCache->Lists[Class].Batch == 0) {
+    if (Admit() != ROUTE::Cached) {
       ReleaseDirect(Address, Class);
       return;
     }
+    if (ThreadCache->Lists[Class].Count < ThreadCache->Lists[Class].Batch) {
+      Release(Address, Class);
+      return;
+    }
   }
+  FREE_LIST &List = ThreadCache->Lists[Class];
   if (HEAP_CALL::Inside())
     return;  // a full list while inside the heap: kept out of circulation
   if (List.Spill != nullptr) {
@@ -178,25 +234,26 @@ void THREAD_CACHE::ReleaseBatch(int32_t Class, BATCH Batch) {
 }
 
 void THREAD_CACHE::Flush() {
-  for (int32_t Class = 0; Class < ClassCount; ++Class) {
-    FREE_LIST &List = ThreadCache.Lists[Class];
-    const BATCH Held{List.Head, List.Count};
-    const BATCH Spilled{List.Spill, List.Batch};
-    List.Head = List.Spill = nullptr;
-    List.Count = 0;
-    if (Held.Head != nullptr)
-      ReleaseBatch(Class, Held);
-    if (Spilled.Head != nullptr)
-      ReleaseBatch(Class, Spilled);
-  }
+  if (ThreadCache->State == Open)
+    FlushBlock(*ThreadCache);
 }
 
-void THREAD_CACHE::ThreadEnds(void *) {
-  THREAD_CACHE &Cache = ThreadCache;
-  Cache.State = Closed;
-  Flush();
-  for (FREE_LIST &List : Cache.Lists)
-    List.Batch = 0;
+// Handed the thread's own block: the thread's storage may be gone already.
+// The thread points at the closed block from now on, so that whatever it
+// still allocates or frees goes straight to the heap, and the block can be
+// reused by a thread that starts later.
+void THREAD_CACHE::ThreadEnds(void *Cache) {
+  auto *Block = static_cast<THREAD_CACHE *>(Cache);
+  ThreadCache = &ClosedBlock;
+  if (Block == nullptr || Block == &FreshBlock || Block == &ClosedBlock)
+    return;
+  FlushBlock(*Block);
+  Block->State = Closed;
+  ReturnBlock(Block);
 }
+
+void THREAD_CACHE::Build() { PoolLock = new (PoolLockStorage) HYBRID_LOCK(4096, 256); }
+void THREAD_CACHE::LockPool() { PoolLock->Acquire(); }
+void THREAD_CACHE::UnlockPool() { PoolLock->Release(); }
 
 }  // namespace dropin

@@ -11,11 +11,18 @@
 // thread's end gives every element back to the heap, and the lists stay
 // closed (Batch 0) for whatever that thread still frees or allocates.
 //
+// The lists live in a block of the heap's permanent memory, and the thread
+// keeps only a pointer to it: the thread-exit hook is handed the block itself,
+// because a platform may tear down a thread's own storage before the hook
+// runs. A new thread points at a shared block that is never open, an ended
+// one at a shared block that is closed; blocks of ended threads are reused.
+//
 // Invariants: Count is the length of Head; Spill is null or a chain of Batch
 // elements; every listed element is free (map mark 0); Batch is 0 until the
 // thread's lists are opened and after they are closed, which sends every free
-// and malloc to the slow path. InHeap is set while this thread is inside the
-// heap, where an allocation must not re-enter it (the runtime allocates an
+// and malloc to the slow path; only the shared blocks have Batch 0 and they
+// are never written. InHeap is set while this thread is inside the heap,
+// where an allocation must not re-enter it (the runtime allocates an
 // exception there and falls back on its emergency pool when refused).
 #pragma once
 
@@ -39,7 +46,7 @@ struct THREAD_CACHE {
 
   FREE_LIST Lists[ClassCount];
   int32_t State;
-  bool InHeap;
+  THREAD_CACHE *NextFree;  // on the pool of blocks of ended threads
 
   // An element of the class, or null with errno set to ENOMEM.
   static void *Allocate(int32_t Class);
@@ -54,12 +61,18 @@ struct THREAD_CACHE {
   static void ReleaseBatch(int32_t Class, BATCH Batch);
   // The thread-exit hook: everything back to the heap, lists closed.
   static void ThreadEnds(void *Cache);
+
+  // The pool of blocks; built with the process heap, held across a fork.
+  static void Build();
+  static void LockPool();
+  static void UnlockPool();
 };
 
-constinit extern thread_local THREAD_CACHE ThreadCache;
+constinit extern thread_local THREAD_CACHE *ThreadCache;
+constinit extern thread_local bool InHeap;
 
 inline void *THREAD_CACHE::Allocate(int32_t Class) {
-  FREE_LIST &List = ThreadCache.Lists[Class];
+  FREE_LIST &List = ThreadCache->Lists[Class];
   void *Element = List.Head;
   if (Element == nullptr) [[unlikely]]
     return AllocateSlow(Class);
@@ -70,7 +83,7 @@ inline void *THREAD_CACHE::Allocate(int32_t Class) {
 }
 
 inline void THREAD_CACHE::Release(void *Address, int32_t Class) {
-  FREE_LIST &List = ThreadCache.Lists[Class];
+  FREE_LIST &List = ThreadCache->Lists[Class];
   if (List.Count >= List.Batch) [[unlikely]] {
     ReleaseSlow(Address, Class);
     return;
@@ -83,11 +96,11 @@ inline void THREAD_CACHE::Release(void *Address, int32_t Class) {
 // Marks this thread as inside the heap for the lifetime of the object.
 class HEAP_CALL {
  public:
-  HEAP_CALL() { ThreadCache.InHeap = true; }
-  ~HEAP_CALL() { ThreadCache.InHeap = false; }
+  HEAP_CALL() { InHeap = true; }
+  ~HEAP_CALL() { InHeap = false; }
   HEAP_CALL(const HEAP_CALL &) = delete;
   HEAP_CALL &operator=(const HEAP_CALL &) = delete;
-  static bool Inside() { return ThreadCache.InHeap; }
+  static bool Inside() { return InHeap; }
 };
 
 }  // namespace dropin
