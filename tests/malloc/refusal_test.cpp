@@ -10,6 +10,7 @@
 
 #include "malloc/address_map.h"
 #include "malloc/krax_malloc.h"
+#include "malloc/thread_cache.h"
 #include "tests/malloc/malloc_test_support.h"
 
 namespace {
@@ -106,6 +107,26 @@ TEST(Refusal, TheMapKeepsItsDataBytesOutOfReach) {
     krax_free(Large);
     EXPECT_EQ(dropin::ADDRESS_MAP::Read(Large), 0);
   }
+}
+
+// The runtime allocates an exception thrown inside the heap with malloc: a
+// thread that is inside the heap is served from its own lists, or refused,
+// and never lets the heap be entered twice.
+TEST(Refusal, AThreadInsideTheHeapDoesNotEnterItAgain) {
+  krax_free(krax_malloc(64));  // one element waits in this thread's list
+  ASSERT_EQ(krax_trim(0), 1);  // and nothing waits in the reserve
+  void *Waiting = krax_malloc(64);
+  krax_free(Waiting);
+  dropin::InHeap = true;
+  void *Listed = krax_malloc(64);
+  errno = 0;
+  void *Large = krax_malloc(5000000);
+  const int Error = errno;
+  dropin::InHeap = false;
+  EXPECT_EQ(Listed, Waiting) << "served from the thread's own list";
+  EXPECT_EQ(Large, nullptr) << "only the heap could serve it";
+  EXPECT_EQ(Error, ENOMEM);
+  krax_free(Listed);
 }
 
 }  // namespace
