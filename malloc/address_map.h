@@ -11,7 +11,8 @@
 // back end. The three bytes after one of the last three hold the allocation's size in pages, 7 bits each with the top
 // bit set; a data byte is never a mark and never taken by Take. The map lives
 // in a radix table of lazily mapped leaves of 1 MiB (16 MiB of address space
-// each) under a directory of lazily mapped middles; neither comes from the C
+// each, their entries interleaved so that neighbouring granules never share a
+// cache line) under a directory of lazily mapped middles; neither comes from the C
 // heap and neither is ever given back, so a reader never sees one go away.
 //
 // Writers of a mark own the allocation (they are the allocator handing it
@@ -83,7 +84,13 @@ class ADDRESS_MAP {
   static uint64_t Bits(const void *Address) { return reinterpret_cast<uint64_t>(Address); }
   static uint64_t TopIndex(uint64_t Address) { return Address >> (AddressBits - TopBits); }
   static uint64_t MiddleIndex(uint64_t Address) { return (Address >> (4 + LeafBits)) & ((1u << MiddleBits) - 1); }
-  static uint64_t LeafIndex(uint64_t Address) { return (Address >> 4) & ((1u << LeafBits) - 1); }
+  // Neighbouring granules get entries in different cache lines (an entry's
+  // line holds granules 1 KiB apart): two threads working on neighbouring
+  // small objects would otherwise fight over one line of the map.
+  static uint64_t LeafIndex(uint64_t Address) {
+    const uint64_t Granule = (Address >> 4) & ((1u << LeafBits) - 1);
+    return ((Granule & 63) << (LeafBits - 6)) | (Granule >> 6);
+  }
 
   static std::atomic<uint8_t> &Entry(const void *Address) {
     const uint64_t At = Bits(Address);
