@@ -62,6 +62,18 @@ class ADDRESS_MAP {
     return 0;
   }
 
+  // Take for a process that has only one thread: nobody can race it.
+  static uint8_t TakeAlone(const void *Address) {
+    std::atomic<uint8_t> *Found = Find(Address);
+    if (Found == nullptr)
+      return 0;
+    const uint8_t Value = Found->load(std::memory_order_relaxed);
+    if (!IsMark(Value))
+      return 0;
+    Found->store(0, std::memory_order_relaxed);
+    return Value;
+  }
+
   // The size in pages of a large or aligned allocation, kept beside its mark.
   static void SetPages(const void *Address, uint64_t Pages);
   static uint64_t Pages(const void *Address);

@@ -84,16 +84,23 @@ size_t Measure(const void *Address, uint8_t Mark) {
 }
 
 // Whether a live allocation of Current bytes and this mark can take Bytes
-// where it is: the same class, or a larger block that holds the request and
-// is not more than twice its size, or a span that can grow into the free
-// span behind it.
+// where it is: the same class; a span that stays above the classes, whose
+// tail is freed or which grows into the free span behind it; or another
+// block that holds the request and is not more than twice its size.
 bool ResizeInPlace(void *Address, uint8_t Mark, size_t Current, size_t Bytes) {
   const uint32_t Class = Mark - 1u;
   if (Class < static_cast<uint32_t>(ClassCount))
     return Bytes <= static_cast<size_t>(MaxClassBytes) && ClassOf(Bytes) == static_cast<int32_t>(Class);
+  const uint64_t Pages = PagesFor(Bytes);
+  if (Mark == ADDRESS_MAP::SpanMark && Bytes <= Current && Bytes > static_cast<size_t>(MaxClassBytes)) {
+    if (Pages < Current / PageBytes) {
+      LARGE_SPANS::Shrink(Address, Current / PageBytes, Pages);
+      ADDRESS_MAP::SetPages(Address, Pages);
+    }
+    return true;
+  }
   if (Bytes <= Current)
     return Bytes > Current / 2;
-  const uint64_t Pages = PagesFor(Bytes);
   if (Mark != ADDRESS_MAP::SpanMark || Pages > LARGE_SPANS::MaxSpanPages ||
       !LARGE_SPANS::Grow(Address, Current / PageBytes, Pages))
     return false;

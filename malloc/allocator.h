@@ -14,6 +14,7 @@
 #include "malloc/address_map.h"
 #include "malloc/size_classes.h"
 #include "malloc/thread_cache.h"
+#include "platform/single_threaded.h"
 
 namespace dropin {
 
@@ -34,7 +35,8 @@ inline void *Malloc(size_t Bytes) {
 inline void Free(void *Address) {
   if (Address == nullptr)
     return;
-  const uint8_t Mark = ADDRESS_MAP::Take(Address);
+  const uint8_t Mark =
+      platform::ProcessIsSingleThreaded() ? ADDRESS_MAP::TakeAlone(Address) : ADDRESS_MAP::Take(Address);
   const uint32_t Class = Mark - 1u;
   if (Class < static_cast<uint32_t>(ClassCount)) [[likely]]
     THREAD_CACHE::Release(Address, static_cast<int32_t>(Class));

@@ -254,6 +254,24 @@ bool LARGE_SPANS::Grow(void *Span, uint64_t Pages, uint64_t NewPages) {
   return Grown;
 }
 
+void LARGE_SPANS::Shrink(void *Span, uint64_t Pages, uint64_t NewPages) {
+  char *Chunk = ChunkOf(Span);
+  uint16_t *Tags = TagsOf(Chunk);
+  const uint64_t First = PageOf(Chunk, Span);
+  uint64_t Tail = First + NewPages;
+  uint64_t Length = Pages - NewPages;
+  Spans->Lock.Acquire();
+  Untag(Chunk, First, Pages);
+  Tag(Chunk, First, NewPages, false);
+  if (Tail + Length < ChunkPages && (Tags[Tail + Length] & FreeTag) != 0) {
+    const uint64_t After = SpanLength(Tags[Tail + Length]);
+    Remove(Chunk, Tail + Length, After);
+    Length += After;
+  }
+  Insert(Chunk, Tail, Length);
+  Spans->Lock.Release();
+}
+
 void LARGE_SPANS::Trim() {
   Spans->Lock.Acquire();
   char *Spare = Spans->SpareChunk;

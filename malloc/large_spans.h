@@ -36,6 +36,9 @@ class LARGE_SPANS {
   // Lengthens a span to NewPages where it is, from the free span after it;
   // false when that span is missing or too short (nothing changes then).
   static bool Grow(void *Span, uint64_t Pages, uint64_t NewPages);
+  // Shortens a span to NewPages (1 or more) where it is; its tail becomes
+  // free, merged with a free span behind it.
+  static void Shrink(void *Span, uint64_t Pages, uint64_t NewPages);
   // Gives the kept empty chunk back to the back end.
   static void Trim();
   // One step of a walk over the spans of every chunk: Address null starts it

@@ -43,6 +43,8 @@ TEST(LargeSpans, GrowInPlaceOnlyIntoAFreeSpan) {
   EXPECT_TRUE(LARGE_SPANS::Grow(First, 20, 35));
   EXPECT_TRUE(LARGE_SPANS::Grow(First, 35, 40));
   EXPECT_FALSE(LARGE_SPANS::Grow(First, 40, 41));
+  LARGE_SPANS::Shrink(First, 40, 5);
+  EXPECT_TRUE(LARGE_SPANS::Grow(First, 5, 40)) << "the shrunk tail is free again";
   LARGE_SPANS::Release(First, 40);
   Live.erase(First);
   for (char *Span : Live)
