@@ -38,9 +38,11 @@ declare -A preload=(
   [tcmalloc]="$(library libtcmalloc-minimal4 libtcmalloc_minimal)"
 )
 
+# Debian's Python when it is there, whatever else is first on the path.
+python=$(command -v /usr/bin/python3 || command -v python3)
 command_of() {
   case $1 in
-    python) echo "python3 bench/alloc/python_workload.py" ;;
+    python) echo "$python bench/alloc/python_workload.py" ;;
     *) echo "$build/bench/alloc/alloc_workloads $1" ;;
   esac
 }
@@ -49,7 +51,7 @@ scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 declare -A best_time best_rss answer
 
-echo "date: $(date -u '+%Y-%m-%d %H:%M UTC'), load before: $(cut -d' ' -f1-3 /proc/loadavg)"
+echo "date: $(date -u '+%Y-%m-%d %H:%M UTC'), commit $(git rev-parse --short HEAD 2>/dev/null), load before: $(cut -d' ' -f1-3 /proc/loadavg)"
 for workload in "${workloads[@]}"; do
   for ((round = 0; round < rounds; round++)); do
     for ((turn = 0; turn < ${#names[@]}; turn++)); do
