@@ -28,6 +28,10 @@ run_preset() {
 }
 
 run_preset linux
+# The same Linux tests again with the drop-in allocator under every program
+# they start (sanitizer builds bring their own malloc and are left out).
+echo "=== linux, libkrax_malloc.so preloaded ==="
+LD_PRELOAD="$PWD/build/linux/malloc/libkrax_malloc.so" ctest --preset linux
 run_preset linux-clang
 run_preset linux-asan
 # ThreadSanitizer cannot map its shadow memory under this kernel's address
