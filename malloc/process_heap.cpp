@@ -110,14 +110,23 @@ void PROCESS_HEAP::PrepareFork() {
   THREAD_CACHE::LockPool();
 }
 
-void PROCESS_HEAP::AfterForkInParent() {
-  DUZOVEV_FRONT_END *Process = Heap();
-  if (Process == nullptr)
-    return;
+namespace {
+
+// The locks of the layer in front of the heap, in the reverse order of taking.
+void UnlockFrontLayer() {
   THREAD_CACHE::UnlockPool();
   LARGE_SPANS::Unlock();
   LARGE_RESERVE::Unlock();
   CENTRAL_LISTS::UnlockAll();
+}
+
+}  // namespace
+
+void PROCESS_HEAP::AfterForkInParent() {
+  DUZOVEV_FRONT_END *Process = Heap();
+  if (Process == nullptr)
+    return;
+  UnlockFrontLayer();
   Process->ReleaseAllLocks();
 }
 
@@ -126,10 +135,7 @@ void PROCESS_HEAP::AfterForkInChild() {
   DUZOVEV_FRONT_END *Process = Heap();
   if (Process == nullptr)
     return;
-  THREAD_CACHE::UnlockPool();
-  LARGE_SPANS::Unlock();
-  LARGE_RESERVE::Unlock();
-  CENTRAL_LISTS::UnlockAll();
+  UnlockFrontLayer();
   try {
     if (HEAP *Core = Process->Core())
       Core->ReleaseAllLocks(true);
