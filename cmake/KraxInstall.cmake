@@ -3,10 +3,10 @@
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
-install(TARGETS krax_heap krax_platform EXPORT KraxTargets
+install(TARGETS krax_malloc_core krax_heap krax_platform EXPORT KraxTargets
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
         INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/krax)
-install(DIRECTORY heap platform DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/krax
+install(DIRECTORY heap malloc platform DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/krax
         FILES_MATCHING PATTERN "*.h" PATTERN "win32" EXCLUDE PATTERN "posix" EXCLUDE)
 install(EXPORT KraxTargets NAMESPACE KRAX:: DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/KRAX)
 
@@ -17,6 +17,9 @@ write_basic_package_version_file(${CMAKE_CURRENT_BINARY_DIR}/KRAXConfigVersion.c
   COMPATIBILITY SameMajorVersion)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/KRAXConfig.cmake ${CMAKE_CURRENT_BINARY_DIR}/KRAXConfigVersion.cmake
         DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/KRAX)
+if(TARGET krax_malloc)
+  install(TARGETS krax_malloc LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
+endif()
 if(TARGET krax)
   install(TARGETS krax RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 endif()

@@ -35,4 +35,26 @@ int32_t CurrentThreadId();
 // The processor's hint that the caller is spinning on a shared value.
 inline void PauseHint() { __builtin_ia32_pause(); }
 
+// A process-wide slot with one value per thread; when a thread whose value is
+// not null ends, the slot's hook is called on that thread with the value.
+// Creating the slot and setting a value never allocate through the C heap, so
+// an allocator that keeps memory for each thread can give it back at the
+// thread's end. A thread that ends the process (exit from the main routine)
+// may never call the hook.
+using THREAD_EXIT_HOOK = void (*)(void *Value);
+using THREAD_EXIT_SLOT = uint32_t;
+
+bool CreateThreadExitSlot(THREAD_EXIT_HOOK Hook, THREAD_EXIT_SLOT &Slot);
+bool SetThreadExitValue(THREAD_EXIT_SLOT Slot, void *Value);
+
+// Handlers run around a fork of the process, where the platform has one:
+// Prepare in the parent before the fork (in the reverse order of
+// registration), Parent and Child after it (in the order of registration).
+// The platform's own locks that the allocator reaches are held across the
+// fork and set free on both sides after every caller's handlers have been
+// prepared and before any caller's Child handler runs. False where the
+// platform has no fork (Windows) or the handlers cannot be registered.
+using FORK_HANDLER = void (*)();
+bool RegisterForkHandlers(FORK_HANDLER Prepare, FORK_HANDLER Parent, FORK_HANDLER Child);
+
 }  // namespace platform

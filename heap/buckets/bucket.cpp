@@ -178,12 +178,24 @@ void BUCKET::InsertInBucketList(PAGE *Page) {
   } else if (Page->Address >= PAGE::FromBucketLink(BucketList.First)->Address) {
     BucketList.First->InsertBefore(BucketList, &Page->BucketLink);
   } else {
-    // The first link is higher than the page, so the walk always ends inside.
-    for (CHAIN_LINK *Link = BucketList.Last; Link != nullptr; Link = Link->Previous) {
-      if (PAGE::FromBucketLink(Link)->Address > Page->Address) {
-        Link->InsertAfter(BucketList, &Page->BucketLink);
+    // The page goes just below the lowest page above it. A bucket may list
+    // thousands of pages, so the place is sought from both ends at once: a
+    // step up from the lowest page, then a step down from the highest, which
+    // is known to be above the page. Both searches end at the same place.
+    CHAIN_LINK *Upward = BucketList.Last;
+    CHAIN_LINK *Downward = BucketList.First;
+    for (;;) {
+      if (PAGE::FromBucketLink(Upward)->Address > Page->Address) {
+        Upward->InsertAfter(BucketList, &Page->BucketLink);
         break;
       }
+      Upward = Upward->Previous;
+      CHAIN_LINK *Below = Downward->Next;
+      if (Below == nullptr || PAGE::FromBucketLink(Below)->Address < Page->Address) {
+        Downward->InsertAfter(BucketList, &Page->BucketLink);
+        break;
+      }
+      Downward = Below;
     }
   }
   UpdateCurrentPageEnd();

@@ -271,9 +271,8 @@ void *HEAP::Resize(void *Address, int32_t NewSize, int32_t MoveThreshold, int32_
     return nullptr;
   // Only the first byte of a caller's allocation can be resized: anything
   // else would be moved and then fail to be released.
-  ELEMENT_INFO Record;
   int32_t Current = 0;
-  if (!DescribeAddress(Address, &Record, &Current) || !IsFirstByteOfHandedElement(Record))
+  if (!CheckAddress(Address, &Current))
     return nullptr;
   const int32_t Copied = Current < NewSize ? Current : NewSize;
   if (Copied <= 0)

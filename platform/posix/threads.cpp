@@ -1,5 +1,7 @@
 #include "platform/threads.h"
 
+#include "platform/posix/fork_guard.h"
+
 #include <linux/futex.h>
 #include <pthread.h>
 #include <sched.h>
@@ -54,6 +56,13 @@ bool GrowPool() {
   }
   return true;
 }
+
+}  // namespace
+
+void HoldSemaphorePool() { LockPool(); }
+void FreeSemaphorePool() { UnlockPool(); }
+
+namespace {
 
 FUTEX_SEMAPHORE *TakeSlot() {
   LockPool();
@@ -190,6 +199,46 @@ int32_t CurrentThreadId() {
   if (ForgottenInChild)
     CachedThreadId = ThreadId;
   return ThreadId;
+}
+
+bool CreateThreadExitSlot(THREAD_EXIT_HOOK Hook, THREAD_EXIT_SLOT &Slot) {
+  // The keys live in the thread library's static table; a value of one of the
+  // first 32 keys is stored in the thread's own block without allocating, and
+  // an allocator creates its key long before a program has made that many.
+  pthread_key_t Key;
+  if (pthread_key_create(&Key, Hook) != 0)
+    return false;
+  Slot = static_cast<THREAD_EXIT_SLOT>(Key);
+  return true;
+}
+
+bool SetThreadExitValue(THREAD_EXIT_SLOT Slot, void *Value) {
+  return pthread_setspecific(static_cast<pthread_key_t>(Slot), Value) == 0;
+}
+
+namespace {
+
+// The platform's locks are taken last before a fork (prepare handlers run in
+// the reverse order of registration) and set free first after it.
+void HoldPlatformLocks() {
+  HoldSemaphorePool();
+  HoldAreaRecords();
+}
+
+void FreePlatformLocks() {
+  FreeAreaRecords();
+  FreeSemaphorePool();
+}
+
+}  // namespace
+
+bool RegisterForkHandlers(FORK_HANDLER Prepare, FORK_HANDLER Parent, FORK_HANDLER Child) {
+  // The thread identifier's own handler must come first too, so that a
+  // caller's Child handler already sees the child's identifier.
+  CurrentThreadId();
+  static const bool PlatformRegistered =
+      pthread_atfork(HoldPlatformLocks, FreePlatformLocks, FreePlatformLocks) == 0;
+  return PlatformRegistered && pthread_atfork(Prepare, Parent, Child) == 0;
 }
 
 }  // namespace platform

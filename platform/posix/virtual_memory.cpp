@@ -1,5 +1,7 @@
 #include "platform/virtual_memory.h"
 
+#include "platform/posix/fork_guard.h"
+
 #include <sched.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -49,6 +51,10 @@ class AREA_REGISTRY {
     return true;
   }
 
+  // Held across a fork by the fork handlers (fork_guard.h).
+  void Hold() { LOCK::Take(Busy); }
+  void Free() { Busy.clear(std::memory_order_release); }
+
   // The length of the area that starts at Start, forgotten; 0 when none does.
   uint64_t Take(uint64_t Start) {
     LOCK Guard(Busy);
@@ -66,7 +72,8 @@ class AREA_REGISTRY {
  private:
   class LOCK {
    public:
-    explicit LOCK(std::atomic_flag &Flag) : Flag(Flag) {
+    explicit LOCK(std::atomic_flag &Flag) : Flag(Flag) { Take(Flag); }
+    static void Take(std::atomic_flag &Flag) {
       while (Flag.test_and_set(std::memory_order_acquire))
         sched_yield();
     }
@@ -157,6 +164,9 @@ void *MapAligned(uint64_t Alignment, int32_t Size) {
 }
 
 }  // namespace
+
+void HoldAreaRecords() { Areas.Hold(); }
+void FreeAreaRecords() { Areas.Free(); }
 
 void *CommitArea(int32_t Size) { return MapAligned(AreaGranuleBytes, Size); }
 

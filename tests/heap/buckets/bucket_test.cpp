@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <new>
+#include <random>
 #include <vector>
 
 #include "tests/heap/pages/test_tree.h"
@@ -163,6 +164,45 @@ TEST(BucketList, KeepsDescendingAddressOrderAndTheCurrentPageEnd) {
     Cache.DeleteFromBucketList(Page);
   EXPECT_EQ(Cache.CurrentPageEnd, ~0ull);
   EXPECT_TRUE(RaisesFailure([&] { Cache.DeleteFromBucketList(Low); }, ActivePageCountMessage));
+}
+
+// Pages come and go in random order; the list always runs in address order,
+// wherever a page lands among the others.
+TEST(BucketList, RandomInsertionsAndRemovalsKeepTheOrder) {
+  THREAD_SAFE ThreadSafe(false);
+  CACHE Cache(64, 0, 4096, 4096, false, &ThreadSafe);
+  struct alignas(PAGE) SLOT {
+    unsigned char Bytes[512];
+  };
+  std::vector<SLOT> Storage(200);
+  std::vector<PAGE *> Pages;
+  for (size_t Index = 0; Index < Storage.size(); ++Index)
+    Pages.push_back(new (&Storage[Index]) PAGE(0x100000 + 0x1000 * Index, &Cache, -1, NoBucket(), 2));
+  std::mt19937 Random(5);
+  std::vector<PAGE *> Listed;
+  for (int Step = 0; Step < 4000; ++Step) {
+    PAGE *Page = Pages[Random() % Pages.size()];
+    const auto Found = std::find(Listed.begin(), Listed.end(), Page);
+    if (Found == Listed.end()) {
+      Cache.InsertInBucketList(Page);
+      Listed.push_back(Page);
+    } else {
+      Cache.DeleteFromBucketList(Page);
+      Listed.erase(Found);
+    }
+    std::vector<uint64_t> Expected;
+    for (PAGE *Kept : Listed)
+      Expected.push_back(Kept->Address);
+    std::sort(Expected.begin(), Expected.end());
+    std::vector<uint64_t> Visited;
+    for (PAGE *Kept = Cache.LowestPage(); Kept != nullptr; Kept = BUCKET::HigherPage(Kept))
+      Visited.push_back(Kept->Address);
+    ASSERT_EQ(Visited, Expected) << "step " << Step;
+    ASSERT_EQ(Cache.ActivePages, static_cast<int32_t>(Listed.size()));
+    ASSERT_EQ(Cache.CurrentPageEnd, Listed.empty() ? ~0ull : Expected.front() + 4095);
+  }
+  for (PAGE *Page : Listed)
+    Cache.DeleteFromBucketList(Page);
 }
 
 TEST(BucketConnections, SizeKeyAndSharingAreChecked) {

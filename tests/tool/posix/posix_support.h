@@ -1,5 +1,7 @@
 // POSIX-only helpers: running the program with fewer rights or descriptors,
-// and handing a tree to an unprivileged user so that mode bits bind.
+// and handing a tree to an unprivileged user so that mode bits bind. The
+// program is run from a descriptor opened before the child gives up root, so
+// an unprivileged run does not depend on where the build tree lives.
 #pragma once
 
 #include <dirent.h>
@@ -21,6 +23,7 @@ struct CHILD_SETTINGS {
   size_t StackLimit = 0;      // soft RLIMIT_STACK in bytes ("ulimit -s"); 0 leaves it
   int ProcessLimit = 0;       // RLIMIT_NPROC, set once unprivileged; 0 leaves it
   int Workers = 0;            // walk workers of the test build; 0 runs the utility itself
+  fs::path Program;           // the program to run; empty: the built utility
 };
 
 // Runs the built utility; WorkingDirectory may be longer than the system's

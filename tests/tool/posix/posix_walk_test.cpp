@@ -270,6 +270,30 @@ TEST_F(PosixWalkTest, EntriesItMayNotDeleteAreReportedUpToTheArgument) {
   EXPECT_FALSE(Exists(Tree / "mine" / "free"));
 }
 
+TEST_F(PosixWalkTest, UnprivilegedRunDoesNotNeedToReachTheProgramByItsPath) {
+  // As with a clone in root's home (mode 0700): the ordinary user cannot
+  // search the folder that holds the program, and the run works all the same.
+  if (geteuid() != 0)
+    GTEST_SKIP() << "needs root to run the program as an ordinary user";
+  fs::create_directory(Tree / "sub");
+  WriteFile(Tree / "sub" / "file", 5);
+  GiveAway(Scratch.Root);
+  const fs::path Hidden = Scratch.Root / "root only";
+  ASSERT_EQ(mkdir(Hidden.c_str(), 0700), 0) << std::strerror(errno);
+  fs::copy_file(KRAX_PROGRAM, Hidden / "krax");
+  CHILD_SETTINGS Settings;
+  Settings.Unprivileged = true;
+  Settings.Program = Hidden / "krax";
+  const RUN_RESULT Result = RunKraxWith({Tree.string()}, Scratch.Root, Settings);
+  EXPECT_EQ(Result.ExitStatus, 0);
+  EXPECT_EQ(Result.Errors, "");
+  EXPECT_FALSE(Exists(Tree)) << Result.Output;
+  EXPECT_TRUE(Exists(Outside / "inner" / "kept"));
+  EXPECT_NE(Result.Output.find("1  file(s) deleted in 1 directories, skipping 0 Junctions, using 5 bytes.\n"),
+            std::string::npos)
+      << Result.Output;
+}
+
 TEST_F(PosixWalkTest, MountPointIsLeftInPlace) {
   const fs::path MountPoint = Tree / "sub" / "mounted";
   fs::create_directories(MountPoint);

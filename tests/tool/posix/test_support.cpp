@@ -91,11 +91,21 @@ SCRATCH_DIRECTORY::~SCRATCH_DIRECTORY() {
 RUN_RESULT RunKraxWith(const std::vector<PATH_STRING> &Arguments, const fs::path &WorkingDirectory,
                        const CHILD_SETTINGS &Settings) {
   RUN_RESULT Result;
-  int Output[2], Errors[2];
-  if (pipe2(Output, O_CLOEXEC) != 0 || pipe2(Errors, O_CLOEXEC) != 0)
+  std::string Program = !Settings.Program.empty() ? Settings.Program.string()
+                        : Settings.Workers > 0   ? std::string(KRAX_WORKERS_PROGRAM)
+                                                 : std::string(KRAX_PROGRAM);
+  // Opened while still root: the unprivileged user may not be able to search
+  // the folders that hold the program (a clone in a 0700 home), but it may
+  // run what it is handed as a descriptor.
+  const int ProgramFile = open(Program.c_str(), O_RDONLY | O_CLOEXEC);
+  if (ProgramFile < 0)
     return Result;
+  int Output[2], Errors[2];
+  if (pipe2(Output, O_CLOEXEC) != 0 || pipe2(Errors, O_CLOEXEC) != 0) {
+    close(ProgramFile);
+    return Result;
+  }
   std::vector<char *> Argv;
-  std::string Program = Settings.Workers > 0 ? KRAX_WORKERS_PROGRAM : KRAX_PROGRAM;
   Argv.push_back(Program.data());
   std::string Workers = std::to_string(Settings.Workers);
   if (Settings.Workers > 0)
@@ -143,9 +153,10 @@ RUN_RESULT RunKraxWith(const std::vector<PATH_STRING> &Arguments, const fs::path
       if (setrlimit(RLIMIT_NPROC, &Limit) != 0 || setenv("ASAN_OPTIONS", LeakOptions.c_str(), 1) != 0)
         _exit(125);
     }
-    execv(Argv[0], Argv.data());
+    fexecve(ProgramFile, Argv.data(), environ);
     _exit(123);
   }
+  close(ProgramFile);
   close(Output[1]);
   close(Errors[1]);
   ReadAll(Output[0], Errors[0], Result);

@@ -180,7 +180,7 @@ void RaceAfterAFailedWait() {
   platform::SEMAPHORE_HANDLE Closed = platform::CreateCountingSemaphore(1);
   platform::CloseCountingSemaphore(Closed);
   Lock.SleepQueue.Semaphore = Closed;
-  std::atomic<bool> Held{false}, Failed{false}, Written{false};
+  std::atomic<bool> Held{false}, Failed{false}, Written{false}, Raced{false};
   int Shared = 0;
   std::thread Holder([&] {
     Lock.Acquire();
@@ -202,11 +202,18 @@ void RaceAfterAFailedWait() {
     }
     Shared = 1;
     Written.store(true, std::memory_order_relaxed);
+    // A second write once the other thread's is done: the checker compares it
+    // with the other thread's while this thread is alive, which makes the
+    // report certain (the first pair alone was reported only now and then).
+    while (!Raced.load(std::memory_order_relaxed))
+      std::this_thread::yield();
+    Shared = 3;
   });
   std::thread Racer([&] {
     while (!Written.load(std::memory_order_relaxed))
       std::this_thread::yield();
     Shared = 2;
+    Raced.store(true, std::memory_order_relaxed);
   });
   Holder.join();
   Waiter.join();

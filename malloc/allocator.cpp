@@ -1,0 +1,333 @@
+#include "malloc/allocator.h"
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+
+#include "heap/frontend/duzovev_front_end.h"
+#include "heap/frontend/process_objects.h"
+#include "heap/pages/duzovev_back_end.h"
+#include "malloc/large_reserve.h"
+#include "malloc/large_spans.h"
+#include "malloc/process_heap.h"
+
+namespace dropin {
+
+namespace {
+
+constexpr uint64_t PageBytes = ADDRESS_MAP::PageBytes;
+constexpr uint64_t MaxPages = MaxRequestBytes / PageBytes;
+
+// Pages of large allocations handed out and not yet freed: the reserve may
+// keep a quarter as much again.
+constinit std::atomic<uint64_t> LiveLargePages{0};
+
+void *NoMemory() {
+  errno = ENOMEM;
+  return nullptr;
+}
+
+uint64_t PagesFor(size_t Bytes) { return Bytes == 0 ? 1 : Bytes / PageBytes + (Bytes % PageBytes != 0 ? 1 : 0); }
+
+// The heap for a request that is not served by a thread cache.
+DUZOVEV_FRONT_END *ReadyHeap(bool &Bootstrap) {
+  Bootstrap = false;
+  switch (PROCESS_HEAP::Prepare()) {
+    case PROCESS_HEAP::ACCESS::Heap:
+      return PROCESS_HEAP::Heap();
+    case PROCESS_HEAP::ACCESS::Bootstrap:
+      Bootstrap = true;
+      return nullptr;
+    case PROCESS_HEAP::ACCESS::None:
+      break;
+  }
+  return nullptr;
+}
+
+void ReleaseLargeBlock(void *Block) {
+  if (HEAP_CALL::Inside())
+    return;  // kept out of circulation: the heap cannot be entered twice
+  HEAP_CALL Call;
+  PROCESS_HEAP::Heap()->Delete(Block, 0);
+}
+
+void *AllocateAligned(size_t Alignment, size_t Bytes) {
+  const uint64_t Pages = PagesFor(Bytes);
+  bool Bootstrap = false;
+  if (Pages > MaxPages || Alignment > (size_t{1} << 30) || ReadyHeap(Bootstrap) == nullptr)
+    return NoMemory();
+  void *Area = ProcessBackEnd().NewArea(static_cast<int32_t>(Alignment - 1), static_cast<int32_t>(Pages * PageBytes),
+                                        true);
+  if (Area == nullptr)
+    return NoMemory();
+  if (!ADDRESS_MAP::Cover(Area, 64)) {
+    ProcessBackEnd().DeleteArea(Area, static_cast<int32_t>(Pages * PageBytes), true);
+    return NoMemory();
+  }
+  ADDRESS_MAP::SetPages(Area, Pages);
+  ADDRESS_MAP::Mark(Area, ADDRESS_MAP::AlignedMark);
+  return Area;
+}
+
+// A pointer that was never ours cannot be measured: it is counted instead.
+size_t Measure(const void *Address, uint8_t Mark) {
+  if (ADDRESS_MAP::IsMark(Mark)) {
+    const uint32_t Class = Mark - 1u;
+    if (Class < static_cast<uint32_t>(ClassCount))
+      return static_cast<size_t>(ClassBytes[Class]);
+    return ADDRESS_MAP::Pages(Address) * PageBytes;
+  }
+  if (PROCESS_HEAP::IsBootstrap(Address))
+    return PROCESS_HEAP::BootstrapSize(Address);
+  PROCESS_HEAP::CountRefusal();
+  return 0;
+}
+
+// Whether a live allocation of Current bytes and this mark can take Bytes
+// where it is: the same class; a span that stays above the classes, whose
+// tail is freed or which grows into the free span behind it; or another
+// block that holds the request and is not more than twice its size.
+bool ResizeInPlace(void *Address, uint8_t Mark, size_t Current, size_t Bytes) {
+  const uint32_t Class = Mark - 1u;
+  if (Class < static_cast<uint32_t>(ClassCount))
+    return Bytes <= static_cast<size_t>(MaxClassBytes) && ClassOf(Bytes) == static_cast<int32_t>(Class);
+  const uint64_t Pages = PagesFor(Bytes);
+  if (Mark == ADDRESS_MAP::SpanMark && Bytes <= Current && Bytes > static_cast<size_t>(MaxClassBytes)) {
+    if (Pages < Current / PageBytes) {
+      LARGE_SPANS::Shrink(Address, Current / PageBytes, Pages);
+      ADDRESS_MAP::SetPages(Address, Pages);
+    }
+    return true;
+  }
+  if (Bytes <= Current)
+    return Bytes > Current / 2;
+  if (Mark != ADDRESS_MAP::SpanMark || Pages > LARGE_SPANS::MaxSpanPages ||
+      !LARGE_SPANS::Grow(Address, Current / PageBytes, Pages))
+    return false;
+  ADDRESS_MAP::SetPages(Address, Pages);
+  return true;
+}
+
+void *AllocateSpan(uint64_t Pages) {
+  void *Span = LARGE_SPANS::Allocate(Pages);
+  if (Span == nullptr)
+    return NoMemory();
+  if (!ADDRESS_MAP::Cover(Span, 64)) {
+    LARGE_SPANS::Release(Span, Pages);
+    return NoMemory();
+  }
+  ADDRESS_MAP::SetPages(Span, Pages);
+  ADDRESS_MAP::Mark(Span, ADDRESS_MAP::SpanMark);
+  return Span;
+}
+
+// An allocation of the heap's large cache (or the reserve), aligned to 65,536.
+void *AllocateFromLargeCache(uint64_t Pages, bool *Fresh) {
+  bool Bootstrap = false;
+  DUZOVEV_FRONT_END *Heap = ReadyHeap(Bootstrap);
+  if (Heap == nullptr) {
+    if (Fresh != nullptr)
+      *Fresh = true;  // the bootstrap buffer is never reused
+    return Bootstrap ? PROCESS_HEAP::BootstrapAllocate(Pages * PageBytes) : NoMemory();
+  }
+  uint64_t Found = 0;
+  void *Block = LARGE_RESERVE::Take(Pages, Found);
+  if (Block != nullptr) {
+    if (Fresh != nullptr)
+      *Fresh = false;
+  } else {
+    if (HEAP_CALL::Inside())
+      return NoMemory();
+    {
+      HEAP_CALL Call;
+      Block = Heap->New(static_cast<int32_t>(Pages * PageBytes));
+    }
+    if (Block == nullptr)
+      return NoMemory();
+    if (!ADDRESS_MAP::Cover(Block, 64)) {
+      ReleaseLargeBlock(Block);
+      return NoMemory();
+    }
+    // The large cache maps a fresh area for every allocation.
+    if (Fresh != nullptr)
+      *Fresh = true;
+    Found = Pages;
+  }
+  LiveLargePages.fetch_add(Found, std::memory_order_relaxed);
+  ADDRESS_MAP::SetPages(Block, Found);
+  ADDRESS_MAP::Mark(Block, ADDRESS_MAP::LargeMark);
+  return Block;
+}
+
+}  // namespace
+
+// Up to MaxSpanPages pages from the spans, whose pages are reused where they
+// are; more from the heap's large cache.
+void *AllocateLarge(size_t Bytes, bool *Fresh) {
+  const uint64_t Pages = PagesFor(Bytes);
+  if (Pages > MaxPages)
+    return NoMemory();
+  if (Pages > LARGE_SPANS::MaxSpanPages)
+    return AllocateFromLargeCache(Pages, Fresh);
+  bool Bootstrap = false;
+  if (ReadyHeap(Bootstrap) == nullptr) {
+    if (Fresh != nullptr)
+      *Fresh = true;  // the bootstrap buffer is never reused
+    return Bootstrap ? PROCESS_HEAP::BootstrapAllocate(Bytes) : NoMemory();
+  }
+  if (Fresh != nullptr)
+    *Fresh = false;
+  return AllocateSpan(Pages);
+}
+
+void ReleaseOther(void *Address, uint8_t Mark) {
+  if (Mark == ADDRESS_MAP::LargeMark) {
+    const uint64_t Pages = ADDRESS_MAP::Pages(Address);
+    ADDRESS_MAP::ClearPages(Address);
+    const uint64_t Live = LiveLargePages.fetch_sub(Pages, std::memory_order_relaxed) - Pages;
+    if (!LARGE_RESERVE::Give(Address, Pages, Live))
+      ReleaseLargeBlock(Address);
+  } else if (Mark == ADDRESS_MAP::SpanMark) {
+    const uint64_t Pages = ADDRESS_MAP::Pages(Address);
+    ADDRESS_MAP::ClearPages(Address);
+    LARGE_SPANS::Release(Address, Pages);
+  } else if (Mark == ADDRESS_MAP::AlignedMark) {
+    const uint64_t Pages = ADDRESS_MAP::Pages(Address);
+    ADDRESS_MAP::ClearPages(Address);
+    try {
+      ProcessBackEnd().DeleteArea(Address, static_cast<int32_t>(Pages * PageBytes), true);
+    } catch (...) {  // the system refused to unmap: the area stays mapped, unused
+    }
+  } else if (!PROCESS_HEAP::IsBootstrap(Address)) {
+    PROCESS_HEAP::CountRefusal();
+  }
+}
+
+void *Calloc(size_t Count, size_t Size) {
+  size_t Bytes = 0;
+  if (__builtin_mul_overflow(Count, Size, &Bytes))
+    return NoMemory();
+  if (Bytes > static_cast<size_t>(MaxClassBytes)) {
+    bool Fresh = false;
+    void *Block = AllocateLarge(Bytes, &Fresh);
+    // A fresh area is zero already; writing it would make every page resident.
+    if (Block != nullptr && !Fresh)
+      std::memset(Block, 0, Bytes);
+    return Block;
+  }
+  void *Element = Malloc(Bytes);
+  if (Element != nullptr)
+    std::memset(Element, 0, Bytes);
+  return Element;
+}
+
+void *Realloc(void *Address, size_t Bytes) {
+  if (Address == nullptr)
+    return Malloc(Bytes);
+  if (Bytes == 0) {
+    Free(Address);
+    return nullptr;
+  }
+  const uint8_t Mark = ADDRESS_MAP::Read(Address);
+  const bool Bootstrap = !ADDRESS_MAP::IsMark(Mark) && PROCESS_HEAP::IsBootstrap(Address);
+  if (!ADDRESS_MAP::IsMark(Mark) && !Bootstrap) {
+    PROCESS_HEAP::CountRefusal();
+    errno = EINVAL;
+    return nullptr;  // the pointer stays what it was; nothing is freed or copied
+  }
+  const size_t Current = Measure(Address, Mark);
+  if (!Bootstrap && ResizeInPlace(Address, Mark, Current, Bytes))
+    return Address;
+  void *Moved = Malloc(Bytes);
+  if (Moved == nullptr)
+    return nullptr;
+  std::memcpy(Moved, Address, Current < Bytes ? Current : Bytes);
+  Free(Address);
+  return Moved;
+}
+
+void *Memalign(size_t Alignment, size_t Bytes) {
+  if (Alignment <= 16)
+    return Malloc(Bytes);
+  if (Bytes > MaxRequestBytes)
+    return NoMemory();
+  const int32_t Class = AlignedClassOf(Bytes, Alignment);
+  if (Class >= 0)
+    return THREAD_CACHE::Allocate(Class);
+  const size_t Large = Bytes > MaxClassBytes ? Bytes : MaxClassBytes + 1;
+  if (Alignment <= LARGE_SPANS::PageBytes)
+    return AllocateLarge(Large, nullptr);
+  if (Alignment <= LargeAlignment)
+    return PagesFor(Large) > MaxPages ? NoMemory() : AllocateFromLargeCache(PagesFor(Large), nullptr);
+  return AllocateAligned(Alignment, Bytes);
+}
+
+size_t UsableSize(const void *Address) {
+  if (Address == nullptr)
+    return 0;
+  return Measure(Address, ADDRESS_MAP::Read(Address));
+}
+
+bool Check(const void *Address) {
+  if (Address == nullptr)
+    return true;
+  const uint8_t Mark = ADDRESS_MAP::Read(Address);
+  DUZOVEV_FRONT_END *Heap = PROCESS_HEAP::Heap();
+  if (!ADDRESS_MAP::IsMark(Mark) || Heap == nullptr)
+    return false;
+  if (Mark == ADDRESS_MAP::AlignedMark || Mark == ADDRESS_MAP::SpanMark)
+    return true;
+  int32_t Size = 0;
+  if (HEAP_CALL::Inside())
+    return false;
+  HEAP_CALL Call;
+  return Heap->CheckAddress(const_cast<void *>(Address), &Size) && static_cast<size_t>(Size) == Measure(Address, Mark);
+}
+
+// The heap's elements first, then the spans. An element the heap counts as
+// handed out is in use for the caller only if its mark says so: thread
+// caches and the reserve hold handed-out elements.
+bool Walk(void **Address, size_t *Size, bool *InUse) {
+  DUZOVEV_FRONT_END *Heap = PROCESS_HEAP::Heap();
+  if (Heap == nullptr || Address == nullptr || Size == nullptr || InUse == nullptr || HEAP_CALL::Inside())
+    return false;
+  if (*Address == nullptr || !LARGE_SPANS::Contains(*Address)) {
+    bool HeapInUse = false;
+    int32_t Bytes = 0;
+    bool Found = false;
+    {
+      HEAP_CALL Call;
+      Found = Heap->WalkHeap(&HeapInUse, Address, &Bytes);
+    }
+    if (Found) {
+      *Size = static_cast<size_t>(Bytes);
+      *InUse = HeapInUse && ADDRESS_MAP::IsMark(ADDRESS_MAP::Read(*Address));
+      return true;
+    }
+    *Address = nullptr;
+  }
+  uint64_t Pages = 0;
+  bool Free = false;
+  if (!LARGE_SPANS::Walk(*Address, Pages, Free))
+    return false;
+  *Size = static_cast<size_t>(Pages * PageBytes);
+  *InUse = !Free;
+  return true;
+}
+
+bool Trim(size_t KeepBytes) {
+  DUZOVEV_FRONT_END *Heap = PROCESS_HEAP::Heap();
+  if (Heap == nullptr)
+    return true;  // nothing was ever allocated
+  if (HEAP_CALL::Inside())
+    return false;
+  THREAD_CACHE::Flush();
+  CENTRAL_LISTS::Drain(THREAD_CACHE::ReleaseBatch);
+  LARGE_RESERVE::Drain(ReleaseLargeBlock);
+  LARGE_SPANS::Trim();
+  const int32_t Keep = KeepBytes > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int32_t>(KeepBytes);
+  HEAP_CALL Call;
+  return Heap->TrimHeap(Keep);
+}
+
+}  // namespace dropin

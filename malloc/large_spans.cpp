@@ -1,0 +1,325 @@
+#include "malloc/large_spans.h"
+
+#include <new>
+
+#include "heap/frontend/process_objects.h"
+#include "heap/pages/duzovev_back_end.h"
+#include "heap/support/hybrid_lock.h"
+
+namespace dropin {
+
+namespace {
+
+constexpr uint64_t FirstPage = 1;  // page 0 holds the tags
+constexpr uint64_t UsablePages = LARGE_SPANS::ChunkPages - FirstPage;
+constexpr uint64_t LongBin = LARGE_SPANS::MaxSpanPages + 1;  // every longer free span
+constexpr uint64_t BinCount = LongBin + 1;
+constexpr uint16_t FreeTag = 0x8000;
+
+struct CHUNK_HEADER {
+  CHUNK_HEADER *Next;
+  CHUNK_HEADER *Previous;
+  uint16_t Tags[LARGE_SPANS::ChunkPages];
+};
+static_assert(sizeof(CHUNK_HEADER) <= LARGE_SPANS::PageBytes);
+
+// The first page of a free span links it into its bin.
+struct FREE_SPAN {
+  FREE_SPAN *Next;
+  FREE_SPAN *Previous;
+};
+
+struct SPANS {
+  HYBRID_LOCK Lock{4096, 256};
+  FREE_SPAN *Bins[BinCount] = {};
+  uint64_t Occupied[(BinCount + 63) / 64] = {};  // one bit per non-empty bin
+  char *SpareChunk = nullptr;                    // an empty chunk kept for reuse
+  CHUNK_HEADER *Chunks = nullptr;                // every chunk with spans
+};
+
+alignas(SPANS) constinit unsigned char SpansStorage[sizeof(SPANS)] = {};
+constinit SPANS *Spans = nullptr;
+
+char *ChunkOf(const void *Address) {
+  return reinterpret_cast<char *>(reinterpret_cast<uintptr_t>(Address) & ~(LARGE_SPANS::ChunkBytes - 1));
+}
+
+CHUNK_HEADER *HeaderOf(char *Chunk) { return reinterpret_cast<CHUNK_HEADER *>(Chunk); }
+
+uint16_t *TagsOf(char *Chunk) { return HeaderOf(Chunk)->Tags; }
+
+// A chunk joins the list when its pages become spans and leaves it when they
+// are all free again.
+void Enlist(char *Chunk) {
+  CHUNK_HEADER *Header = HeaderOf(Chunk);
+  Header->Previous = nullptr;
+  Header->Next = Spans->Chunks;
+  if (Header->Next != nullptr)
+    Header->Next->Previous = Header;
+  Spans->Chunks = Header;
+}
+
+void Delist(char *Chunk) {
+  CHUNK_HEADER *Header = HeaderOf(Chunk);
+  if (Header->Previous != nullptr)
+    Header->Previous->Next = Header->Next;
+  else
+    Spans->Chunks = Header->Next;
+  if (Header->Next != nullptr)
+    Header->Next->Previous = Header->Previous;
+}
+
+bool Listed(const char *Chunk) {
+  for (CHUNK_HEADER *Header = Spans->Chunks; Header != nullptr; Header = Header->Next)
+    if (reinterpret_cast<const char *>(Header) == Chunk)
+      return true;
+  return false;
+}
+
+char *PageAt(char *Chunk, uint64_t Page) { return Chunk + Page * LARGE_SPANS::PageBytes; }
+
+uint64_t PageOf(char *Chunk, const void *Address) {
+  return static_cast<uint64_t>(static_cast<const char *>(Address) - Chunk) / LARGE_SPANS::PageBytes;
+}
+
+uint64_t BinOf(uint64_t Pages) { return Pages < LongBin ? Pages : LongBin; }
+
+void Tag(char *Chunk, uint64_t First, uint64_t Pages, bool Free) {
+  const auto Value = static_cast<uint16_t>(Pages | (Free ? FreeTag : 0));
+  uint16_t *Tags = TagsOf(Chunk);
+  Tags[First] = Value;
+  Tags[First + Pages - 1] = Value;
+}
+
+void Untag(char *Chunk, uint64_t First, uint64_t Pages) {
+  uint16_t *Tags = TagsOf(Chunk);
+  Tags[First] = 0;
+  Tags[First + Pages - 1] = 0;
+}
+
+void Insert(char *Chunk, uint64_t First, uint64_t Pages) {
+  Tag(Chunk, First, Pages, true);
+  auto *Span = reinterpret_cast<FREE_SPAN *>(PageAt(Chunk, First));
+  const uint64_t Bin = BinOf(Pages);
+  Span->Previous = nullptr;
+  Span->Next = Spans->Bins[Bin];
+  if (Span->Next != nullptr)
+    Span->Next->Previous = Span;
+  Spans->Bins[Bin] = Span;
+  Spans->Occupied[Bin / 64] |= uint64_t{1} << (Bin % 64);
+}
+
+void Remove(char *Chunk, uint64_t First, uint64_t Pages) {
+  auto *Span = reinterpret_cast<FREE_SPAN *>(PageAt(Chunk, First));
+  const uint64_t Bin = BinOf(Pages);
+  if (Span->Previous != nullptr)
+    Span->Previous->Next = Span->Next;
+  else
+    Spans->Bins[Bin] = Span->Next;
+  if (Span->Next != nullptr)
+    Span->Next->Previous = Span->Previous;
+  if (Spans->Bins[Bin] == nullptr)
+    Spans->Occupied[Bin / 64] &= ~(uint64_t{1} << (Bin % 64));
+  Untag(Chunk, First, Pages);
+}
+
+// The first non-empty bin from Bin on; BinCount when there is none.
+uint64_t NextBin(uint64_t Bin) {
+  for (uint64_t Word = Bin / 64; Word < sizeof(Spans->Occupied) / 8; ++Word) {
+    uint64_t Bits = Spans->Occupied[Word];
+    if (Word == Bin / 64)
+      Bits &= ~uint64_t{0} << (Bin % 64);
+    if (Bits != 0)
+      return Word * 64 + static_cast<uint64_t>(__builtin_ctzll(Bits));
+  }
+  return BinCount;
+}
+
+uint64_t SpanLength(uint16_t Tag) { return Tag & ~FreeTag; }
+
+// A new chunk, its usable pages one free span. The lock is not held.
+char *NewChunk() {
+  void *Area = ProcessBackEnd().NewArea(static_cast<int32_t>(LARGE_SPANS::ChunkBytes - 1),
+                                        static_cast<int32_t>(LARGE_SPANS::ChunkBytes), true);
+  return static_cast<char *>(Area);
+}
+
+void DeleteChunk(char *Chunk) {
+  try {
+    ProcessBackEnd().DeleteArea(Chunk, static_cast<int32_t>(LARGE_SPANS::ChunkBytes), true);
+  } catch (...) {  // the system refused to unmap: the chunk stays mapped, unused
+  }
+}
+
+// Takes Pages pages from the free span of Length pages at First, giving the
+// rest back to the bins.
+void *Carve(char *Chunk, uint64_t First, uint64_t Length, uint64_t Pages) {
+  Remove(Chunk, First, Length);
+  if (Length > Pages)
+    Insert(Chunk, First + Pages, Length - Pages);
+  Tag(Chunk, First, Pages, false);
+  return PageAt(Chunk, First);
+}
+
+void *CarveFromBins(uint64_t Pages) {
+  const uint64_t Bin = NextBin(Pages);
+  if (Bin >= BinCount)
+    return nullptr;
+  FREE_SPAN *Span = Spans->Bins[Bin];
+  char *Chunk = ChunkOf(Span);
+  const uint64_t First = PageOf(Chunk, Span);
+  return Carve(Chunk, First, SpanLength(TagsOf(Chunk)[First]), Pages);
+}
+
+}  // namespace
+
+void LARGE_SPANS::Build() { Spans = new (SpansStorage) SPANS{}; }
+
+void *LARGE_SPANS::Allocate(uint64_t Pages) {
+  Spans->Lock.Acquire();
+  void *Span = CarveFromBins(Pages);
+  if (Span == nullptr && Spans->SpareChunk != nullptr) {
+    char *Chunk = Spans->SpareChunk;
+    Spans->SpareChunk = nullptr;
+    Enlist(Chunk);
+    Insert(Chunk, FirstPage, UsablePages);
+    Span = CarveFromBins(Pages);
+  }
+  Spans->Lock.Release();
+  if (Span != nullptr)
+    return Span;
+  char *Chunk = NewChunk();
+  if (Chunk == nullptr)
+    return nullptr;
+  Spans->Lock.Acquire();
+  Enlist(Chunk);
+  Insert(Chunk, FirstPage, UsablePages);
+  Span = CarveFromBins(Pages);
+  Spans->Lock.Release();
+  return Span;
+}
+
+void LARGE_SPANS::Release(void *Span, uint64_t Pages) {
+  char *Chunk = ChunkOf(Span);
+  uint16_t *Tags = TagsOf(Chunk);
+  uint64_t First = PageOf(Chunk, Span);
+  uint64_t Length = Pages;
+  char *Empty = nullptr;
+  Spans->Lock.Acquire();
+  Untag(Chunk, First, Length);
+  if (First > FirstPage && (Tags[First - 1] & FreeTag) != 0) {
+    const uint64_t Before = SpanLength(Tags[First - 1]);
+    Remove(Chunk, First - Before, Before);
+    First -= Before;
+    Length += Before;
+  }
+  if (First + Length < ChunkPages && (Tags[First + Length] & FreeTag) != 0) {
+    const uint64_t After = SpanLength(Tags[First + Length]);
+    Remove(Chunk, First + Length, After);
+    Length += After;
+  }
+  if (Length == UsablePages) {
+    // The chunk is empty: keep it for the next request, or give it back.
+    Delist(Chunk);
+    Empty = Spans->SpareChunk == nullptr ? nullptr : Chunk;
+    if (Empty == nullptr)
+      Spans->SpareChunk = Chunk;
+  } else {
+    Insert(Chunk, First, Length);
+  }
+  Spans->Lock.Release();
+  if (Empty != nullptr)
+    DeleteChunk(Empty);
+}
+
+bool LARGE_SPANS::Grow(void *Span, uint64_t Pages, uint64_t NewPages) {
+  char *Chunk = ChunkOf(Span);
+  uint16_t *Tags = TagsOf(Chunk);
+  const uint64_t First = PageOf(Chunk, Span);
+  const uint64_t Next = First + Pages;
+  Spans->Lock.Acquire();
+  bool Grown = false;
+  if (Next < ChunkPages && (Tags[Next] & FreeTag) != 0) {
+    const uint64_t After = SpanLength(Tags[Next]);
+    if (Pages + After >= NewPages) {
+      Remove(Chunk, Next, After);
+      if (Pages + After > NewPages)
+        Insert(Chunk, First + NewPages, Pages + After - NewPages);
+      Untag(Chunk, First, Pages);
+      Tag(Chunk, First, NewPages, false);
+      Grown = true;
+    }
+  }
+  Spans->Lock.Release();
+  return Grown;
+}
+
+void LARGE_SPANS::Shrink(void *Span, uint64_t Pages, uint64_t NewPages) {
+  char *Chunk = ChunkOf(Span);
+  uint16_t *Tags = TagsOf(Chunk);
+  const uint64_t First = PageOf(Chunk, Span);
+  uint64_t Tail = First + NewPages;
+  uint64_t Length = Pages - NewPages;
+  Spans->Lock.Acquire();
+  Untag(Chunk, First, Pages);
+  Tag(Chunk, First, NewPages, false);
+  if (Tail + Length < ChunkPages && (Tags[Tail + Length] & FreeTag) != 0) {
+    const uint64_t After = SpanLength(Tags[Tail + Length]);
+    Remove(Chunk, Tail + Length, After);
+    Length += After;
+  }
+  Insert(Chunk, Tail, Length);
+  Spans->Lock.Release();
+}
+
+void LARGE_SPANS::Trim() {
+  Spans->Lock.Acquire();
+  char *Spare = Spans->SpareChunk;
+  Spans->SpareChunk = nullptr;
+  Spans->Lock.Release();
+  if (Spare != nullptr)
+    DeleteChunk(Spare);
+}
+
+bool LARGE_SPANS::Contains(const void *Address) {
+  Spans->Lock.Acquire();
+  const bool Found = Listed(ChunkOf(Address));
+  Spans->Lock.Release();
+  return Found;
+}
+
+// The spans of a listed chunk tile its usable pages: from its first page,
+// each span's first tag gives the start of the next.
+bool LARGE_SPANS::Walk(void *&Address, uint64_t &Pages, bool &Free) {
+  Spans->Lock.Acquire();
+  char *Chunk = reinterpret_cast<char *>(Spans->Chunks);
+  uint64_t Page = FirstPage;
+  if (Address != nullptr) {
+    Chunk = ChunkOf(Address);
+    if (!Listed(Chunk)) {
+      Spans->Lock.Release();
+      return false;
+    }
+    const uint64_t Current = PageOf(Chunk, Address);
+    while (Page < ChunkPages && Page <= Current)
+      Page += SpanLength(TagsOf(Chunk)[Page]);
+  }
+  while (Chunk != nullptr && Page >= ChunkPages) {
+    Chunk = reinterpret_cast<char *>(HeaderOf(Chunk)->Next);
+    Page = FirstPage;
+  }
+  const bool Found = Chunk != nullptr;
+  if (Found) {
+    const uint16_t Tag = TagsOf(Chunk)[Page];
+    Address = PageAt(Chunk, Page);
+    Pages = SpanLength(Tag);
+    Free = (Tag & FreeTag) != 0;
+  }
+  Spans->Lock.Release();
+  return Found;
+}
+
+void LARGE_SPANS::Lock() { Spans->Lock.Acquire(); }
+void LARGE_SPANS::Unlock() { Spans->Lock.Release(); }
+
+}  // namespace dropin

@@ -1,0 +1,54 @@
+// LARGE_SPANS: requests above the last size class and up to MaxSpanPages
+// pages, carved out of chunks of ChunkBytes taken from the back end. The
+// heap's large cache maps a fresh area for every allocation; a program that
+// keeps allocating and freeing buffers of tens or hundreds of kilobytes would
+// then fault in every page of every buffer again and unmap each on release.
+// Here freed runs of pages are merged with their free neighbours and split
+// for later requests of any size, so their pages are reused where they are.
+//
+// A chunk is aligned to its own size; its first page holds the links of the
+// list of chunks in use and a tag for every page: a run of pages (a span, free or allocated) carries its length and
+// state in the tags of its first and last page, and every other tag is 0.
+// Free spans sit on bins: one per length up to MaxSpanPages, one for longer
+// spans. Invariants: two free spans never touch; the kept empty chunk is on
+// no list and has no tags; a chunk whose pages are all
+// free is given back to the back end, except one kept for the next request;
+// every operation holds the one lock, which is never held while calling the
+// heap, and whose holder calls the back end only to map or unmap a chunk.
+#pragma once
+
+#include <cstdint>
+
+namespace dropin {
+
+class LARGE_SPANS {
+ public:
+  static constexpr uint64_t PageBytes = 4096;
+  static constexpr uint64_t ChunkPages = 1024;
+  static constexpr uint64_t ChunkBytes = ChunkPages * PageBytes;  // 4 MiB
+  static constexpr uint64_t MaxSpanPages = 256;                   // 1 MiB
+
+  static void Build();
+  // Pages (1 to MaxSpanPages) pages aligned to PageBytes; null without memory.
+  static void *Allocate(uint64_t Pages);
+  // Gives back a span that Allocate returned with the same page count.
+  static void Release(void *Span, uint64_t Pages);
+  // Lengthens a span to NewPages where it is, from the free span after it;
+  // false when that span is missing or too short (nothing changes then).
+  static bool Grow(void *Span, uint64_t Pages, uint64_t NewPages);
+  // Shortens a span to NewPages (1 or more) where it is; its tail becomes
+  // free, merged with a free span behind it.
+  static void Shrink(void *Span, uint64_t Pages, uint64_t NewPages);
+  // Gives the kept empty chunk back to the back end.
+  static void Trim();
+  // One step of a walk over the spans of every chunk: Address null starts it
+  // and each call moves it to the next span, free or allocated. False at the
+  // end, or when Address lies in no chunk.
+  static bool Walk(void *&Address, uint64_t &Pages, bool &Free);
+  static bool Contains(const void *Address);
+
+  static void Lock();
+  static void Unlock();
+};
+
+}  // namespace dropin

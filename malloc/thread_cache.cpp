@@ -1,0 +1,259 @@
+#include "malloc/thread_cache.h"
+
+#include <cerrno>
+
+#include <new>
+
+#include "heap/frontend/duzovev_front_end.h"
+#include "heap/support/hybrid_lock.h"
+#include "malloc/process_heap.h"
+
+namespace dropin {
+
+namespace {
+
+// Every list empty with Batch 0: the blocks of threads that have none.
+constinit THREAD_CACHE FreshBlock = {{}, THREAD_CACHE::Fresh, nullptr};
+constinit THREAD_CACHE ClosedBlock = {{}, THREAD_CACHE::Closed, nullptr};
+
+alignas(HYBRID_LOCK) constinit unsigned char PoolLockStorage[sizeof(HYBRID_LOCK)] = {};
+constinit HYBRID_LOCK *PoolLock = nullptr;
+constinit THREAD_CACHE *Pool = nullptr;
+
+// A block of an ended thread, or a new one of the heap's permanent memory.
+THREAD_CACHE *TakeBlock() {
+  PoolLock->Acquire();
+  THREAD_CACHE *Block = Pool;
+  if (Block != nullptr)
+    Pool = Block->NextFree;
+  PoolLock->Release();
+  if (Block == nullptr && !InHeap) {
+    InHeap = true;
+    Block = static_cast<THREAD_CACHE *>(PROCESS_HEAP::Heap()->NewPermanentArea(sizeof(THREAD_CACHE)));
+    InHeap = false;
+  }
+  return Block;
+}
+
+void ReturnBlock(THREAD_CACHE *Block) {
+  PoolLock->Acquire();
+  Block->NextFree = Pool;
+  Pool = Block;
+  PoolLock->Release();
+}
+
+}  // namespace
+
+constinit thread_local THREAD_CACHE *ThreadCache = &FreshBlock;
+constinit thread_local bool InHeap = false;
+
+namespace {
+
+enum class ROUTE { Cached, Direct, Bootstrap, None };
+
+void *NoMemory() {
+  errno = ENOMEM;
+  return nullptr;
+}
+
+void FlushBlock(THREAD_CACHE &Cache) {
+  for (int32_t Class = 0; Class < ClassCount; ++Class) {
+    FREE_LIST &List = Cache.Lists[Class];
+    const BATCH Held{List.Head, List.Count};
+    const BATCH Spilled{List.Spill, List.Batch};
+    List.Head = List.Spill = nullptr;
+    List.Count = 0;
+    if (Held.Head != nullptr)
+      THREAD_CACHE::ReleaseBatch(Class, Held);
+    if (Spilled.Head != nullptr)
+      THREAD_CACHE::ReleaseBatch(Class, Spilled);
+  }
+}
+
+// Opens lists for this thread once the heap exists. A thread whose end
+// cannot be heard of keeps no lists: what it held would be lost when it ends.
+ROUTE Admit() {
+  if (ThreadCache->State == THREAD_CACHE::Open)
+    return ROUTE::Cached;
+  switch (PROCESS_HEAP::Prepare()) {
+    case PROCESS_HEAP::ACCESS::Bootstrap:
+      return ROUTE::Bootstrap;
+    case PROCESS_HEAP::ACCESS::None:
+      return ROUTE::None;
+    case PROCESS_HEAP::ACCESS::Heap:
+      break;
+  }
+  if (ThreadCache != &FreshBlock || !PROCESS_HEAP::HasThreadExitSlot())
+    return ROUTE::Direct;
+  THREAD_CACHE *Block = TakeBlock();
+  if (Block == nullptr)
+    return ROUTE::Direct;
+  // Opened before the slot is set: setting it may allocate, and that
+  // allocation must find the lists ready.
+  for (int32_t Class = 0; Class < ClassCount; ++Class)
+    Block->Lists[Class] = FREE_LIST{nullptr, nullptr, 0, BatchOf(Class)};
+  Block->State = THREAD_CACHE::Open;
+  Block->NextFree = nullptr;
+  ThreadCache = Block;
+  if (platform::SetThreadExitValue(PROCESS_HEAP::ThreadExitSlot(), Block))
+    return ROUTE::Cached;
+  THREAD_CACHE::ThreadEnds(Block);
+  return ROUTE::Direct;
+}
+
+void *AllocateDirect(int32_t Class) {
+  if (HEAP_CALL::Inside())
+    return NoMemory();
+  void *Element = nullptr;
+  {
+    HEAP_CALL Call;
+    Element = PROCESS_HEAP::Heap()->New(ClassBytes[Class]);
+  }
+  if (Element == nullptr)
+    return NoMemory();
+  if (!ADDRESS_MAP::Cover(Element, 16)) {
+    HEAP_CALL Call;
+    PROCESS_HEAP::Heap()->Delete(Element, ClassBytes[Class]);
+    return NoMemory();
+  }
+  ADDRESS_MAP::Mark(Element, static_cast<uint8_t>(Class + 1));
+  return Element;
+}
+
+void ReleaseDirect(void *Element, int32_t Class) {
+  if (HEAP_CALL::Inside() || PROCESS_HEAP::Heap() == nullptr)
+    return;  // kept out of circulation: the heap cannot be entered twice
+  HEAP_CALL Call;
+  PROCESS_HEAP::Heap()->Delete(Element, ClassBytes[Class]);
+}
+
+// A batch from the heap in one call: the first element goes to the caller,
+// the rest become Head.
+void *Refill(int32_t Class) {
+  if (HEAP_CALL::Inside())
+    return NoMemory();
+  FREE_LIST &List = ThreadCache->Lists[Class];
+  void *Elements[MaxBatch];
+  int32_t Obtained = 0;
+  {
+    HEAP_CALL Call;
+    PROCESS_HEAP::Heap()->MultipleNew(&Obtained, Elements, List.Batch, ClassBytes[Class]);
+  }
+  int32_t Covered = 0;
+  while (Covered < Obtained && ADDRESS_MAP::Cover(Elements[Covered], 16))
+    ++Covered;
+  if (Covered < Obtained) {
+    HEAP_CALL Call;
+    PROCESS_HEAP::Heap()->MultipleDelete(Obtained - Covered, Elements + Covered, ClassBytes[Class]);
+  }
+  if (Covered == 0)
+    return NoMemory();
+  void *Chain = nullptr;
+  for (int32_t Index = Covered - 1; Index >= 1; --Index) {
+    *static_cast<void **>(Elements[Index]) = Chain;
+    Chain = Elements[Index];
+  }
+  List.Head = Chain;
+  List.Count = Covered - 1;
+  ADDRESS_MAP::Mark(Elements[0], static_cast<uint8_t>(Class + 1));
+  return Elements[0];
+}
+
+}  // namespace
+
+void *THREAD_CACHE::AllocateSlow(int32_t Class) {
+  if (ThreadCache->Lists[Class].Batch == 0) {
+    switch (Admit()) {
+      case ROUTE::Bootstrap:
+        return PROCESS_HEAP::BootstrapAllocate(static_cast<size_t>(ClassBytes[Class]));
+      case ROUTE::None:
+        return NoMemory();
+      case ROUTE::Direct:
+        return AllocateDirect(Class);
+      case ROUTE::Cached:
+        break;
+    }
+    if (ThreadCache->Lists[Class].Head != nullptr)  // filled while the thread's slot was set
+      return Allocate(Class);
+  }
+  FREE_LIST &List = ThreadCache->Lists[Class];
+  if (List.Spill != nullptr) {
+    List.Head = List.Spill;
+    List.Spill = nullptr;
+    List.Count = List.Batch;
+    return Allocate(Class);
+  }
+  BATCH Batch;
+  if (CENTRAL_LISTS::Take(Class, Batch)) {
+    List.Head = Batch.Head;
+    List.Count = Batch.Count;
+    return Allocate(Class);
+  }
+  return Refill(Class);
+}
+
+void THREAD_CACHE::ReleaseSlow(void *Address, int32_t Class) {
+  if (ThreadCache->Lists[Class].Batch == 0) {
+    if (Admit() != ROUTE::Cached) {
+      ReleaseDirect(Address, Class);
+      return;
+    }
+    if (ThreadCache->Lists[Class].Count < ThreadCache->Lists[Class].Batch) {
+      Release(Address, Class);
+      return;
+    }
+  }
+  FREE_LIST &List = ThreadCache->Lists[Class];
+  if (HEAP_CALL::Inside())
+    return;  // a full list while inside the heap: kept out of circulation
+  if (List.Spill != nullptr) {
+    const BATCH Older{List.Spill, List.Batch};
+    if (!CENTRAL_LISTS::Give(Class, Older))
+      ReleaseBatch(Class, Older);
+  }
+  List.Spill = List.Head;
+  *static_cast<void **>(Address) = nullptr;
+  List.Head = Address;
+  List.Count = 1;
+}
+
+void THREAD_CACHE::ReleaseBatch(int32_t Class, BATCH Batch) {
+  if (HEAP_CALL::Inside())
+    return;
+  void *Elements[MaxBatch];
+  void *Next = Batch.Head;
+  while (Next != nullptr) {
+    int32_t Count = 0;
+    while (Next != nullptr && Count < MaxBatch) {
+      Elements[Count++] = Next;
+      Next = *static_cast<void **>(Next);
+    }
+    HEAP_CALL Call;
+    PROCESS_HEAP::Heap()->MultipleDelete(Count, Elements, ClassBytes[Class]);
+  }
+}
+
+void THREAD_CACHE::Flush() {
+  if (ThreadCache->State == Open)
+    FlushBlock(*ThreadCache);
+}
+
+// Handed the thread's own block: the thread's storage may be gone already.
+// The thread points at the closed block from now on, so that whatever it
+// still allocates or frees goes straight to the heap, and the block can be
+// reused by a thread that starts later.
+void THREAD_CACHE::ThreadEnds(void *Cache) {
+  auto *Block = static_cast<THREAD_CACHE *>(Cache);
+  ThreadCache = &ClosedBlock;
+  if (Block == nullptr || Block == &FreshBlock || Block == &ClosedBlock)
+    return;
+  FlushBlock(*Block);
+  Block->State = Closed;
+  ReturnBlock(Block);
+}
+
+void THREAD_CACHE::Build() { PoolLock = new (PoolLockStorage) HYBRID_LOCK(4096, 256); }
+void THREAD_CACHE::LockPool() { PoolLock->Acquire(); }
+void THREAD_CACHE::UnlockPool() { PoolLock->Release(); }
+
+}  // namespace dropin

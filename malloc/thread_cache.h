@@ -1,0 +1,106 @@
+// THREAD_CACHE: each thread's free elements, one list per size class, in
+// front of the process heap. The common malloc and free touch only the
+// calling thread's lists and the address map: no lock, no atomic
+// read-modify-write besides the map's one step that ends an allocation.
+//
+// A class's list holds up to Batch elements in Head (linked through their
+// first word) and one more full batch in Spill. A free that finds Head full
+// moves Head to Spill (sending an older Spill to the central lists); a malloc
+// that finds Head empty takes Spill, else a batch from the central lists, else
+// a batch from the heap (MultipleNew, one cache lock for the batch). The
+// thread's end gives every element back to the heap, and the lists stay
+// closed (Batch 0) for whatever that thread still frees or allocates.
+//
+// The lists live in a block of the heap's permanent memory, and the thread
+// keeps only a pointer to it: the thread-exit hook is handed the block itself,
+// because a platform may tear down a thread's own storage before the hook
+// runs. A new thread points at a shared block that is never open, an ended
+// one at a shared block that is closed; blocks of ended threads are reused.
+//
+// Invariants: Count is the length of Head; Spill is null or a chain of Batch
+// elements; every listed element is free (map mark 0); Batch is 0 until the
+// thread's lists are opened and after they are closed, which sends every free
+// and malloc to the slow path; only the shared blocks have Batch 0 and they
+// are never written. InHeap is set while this thread is inside the heap,
+// where an allocation must not re-enter it (the runtime allocates an
+// exception there and falls back on its emergency pool when refused).
+#pragma once
+
+#include <cstdint>
+
+#include "malloc/address_map.h"
+#include "malloc/central_lists.h"
+#include "malloc/size_classes.h"
+
+namespace dropin {
+
+struct FREE_LIST {
+  void *Head;
+  void *Spill;
+  int32_t Count;
+  int32_t Batch;
+};
+
+struct THREAD_CACHE {
+  enum : int32_t { Fresh, Open, Closed };
+
+  FREE_LIST Lists[ClassCount];
+  int32_t State;
+  THREAD_CACHE *NextFree;  // on the pool of blocks of ended threads
+
+  // An element of the class, or null with errno set to ENOMEM.
+  static void *Allocate(int32_t Class);
+  // Takes back an element whose mark Take has just removed.
+  static void Release(void *Address, int32_t Class);
+
+  static void *AllocateSlow(int32_t Class);
+  static void ReleaseSlow(void *Address, int32_t Class);
+  // Gives this thread's elements back to the heap; the lists stay open.
+  static void Flush();
+  // Hands a batch to the heap; used for central batches too.
+  static void ReleaseBatch(int32_t Class, BATCH Batch);
+  // The thread-exit hook: everything back to the heap, lists closed.
+  static void ThreadEnds(void *Cache);
+
+  // The pool of blocks; built with the process heap, held across a fork.
+  static void Build();
+  static void LockPool();
+  static void UnlockPool();
+};
+
+constinit extern thread_local THREAD_CACHE *ThreadCache;
+constinit extern thread_local bool InHeap;
+
+inline void *THREAD_CACHE::Allocate(int32_t Class) {
+  FREE_LIST &List = ThreadCache->Lists[Class];
+  void *Element = List.Head;
+  if (Element == nullptr) [[unlikely]]
+    return AllocateSlow(Class);
+  List.Head = *static_cast<void **>(Element);
+  --List.Count;
+  ADDRESS_MAP::Mark(Element, static_cast<uint8_t>(Class + 1));
+  return Element;
+}
+
+inline void THREAD_CACHE::Release(void *Address, int32_t Class) {
+  FREE_LIST &List = ThreadCache->Lists[Class];
+  if (List.Count >= List.Batch) [[unlikely]] {
+    ReleaseSlow(Address, Class);
+    return;
+  }
+  *static_cast<void **>(Address) = List.Head;
+  List.Head = Address;
+  ++List.Count;
+}
+
+// Marks this thread as inside the heap for the lifetime of the object.
+class HEAP_CALL {
+ public:
+  HEAP_CALL() { InHeap = true; }
+  ~HEAP_CALL() { InHeap = false; }
+  HEAP_CALL(const HEAP_CALL &) = delete;
+  HEAP_CALL &operator=(const HEAP_CALL &) = delete;
+  static bool Inside() { return InHeap; }
+};
+
+}  // namespace dropin

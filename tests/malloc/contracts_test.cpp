@@ -1,0 +1,194 @@
+// The C contracts of the malloc family, table by table, through the prefixed
+// interface: alignment, usable size, errno, calloc's zeroing and overflow,
+// realloc's moves and in-place changes, the size classes against the heap.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "heap/frontend/fast_heap.h"
+#include "malloc/krax_malloc.h"
+#include "malloc/size_classes.h"
+#include "tests/malloc/malloc_test_support.h"
+
+namespace {
+
+const size_t Sizes[] = {0,    1,     15,    16,    17,    100,    112,    113,    960,     961,     1000,
+                        1024, 1025,  4095,  4096,  21504, 32767,  32768,  32769,  65536,   100000,  1 << 20};
+
+TEST(Contracts, EveryRequestIsAlignedLiveAndLargeEnough) {
+  for (size_t Bytes : Sizes) {
+    SCOPED_TRACE(Bytes);
+    void *Block = krax_malloc(Bytes);
+    ASSERT_NE(Block, nullptr);
+    EXPECT_TRUE(IsAligned(Block, 16));
+    EXPECT_GE(krax_usable_size(Block), Bytes);
+    EXPECT_EQ(krax_check(Block), 1);
+    FillPattern(Block, krax_usable_size(Block), 7);
+    EXPECT_TRUE(HoldsPattern(Block, krax_usable_size(Block), 7));
+    krax_free(Block);
+    EXPECT_EQ(krax_check(Block), 0);
+  }
+}
+
+TEST(Contracts, SizeClassesAreTheHeapsOwn) {
+  FAST_HEAP Heap(1048576, true, false, true);
+  for (int32_t Class = 0; Class < dropin::ClassCount; ++Class) {
+    const int32_t Bytes = dropin::ClassBytes[Class];
+    SCOPED_TRACE(Bytes);
+    int32_t Actual = 0;
+    void *Element = Heap.New(Bytes, &Actual);
+    ASSERT_NE(Element, nullptr);
+    EXPECT_EQ(Actual, Bytes);
+    EXPECT_TRUE(Heap.Delete(Element));
+    EXPECT_EQ(dropin::ClassOf(static_cast<size_t>(Bytes)), Class);
+    EXPECT_EQ(dropin::ClassOf(static_cast<size_t>(Bytes) - 1), Class);
+    if (Class + 1 < dropin::ClassCount) {
+      EXPECT_EQ(dropin::ClassOf(static_cast<size_t>(Bytes) + 1), Class + 1);
+    }
+    void *Block = krax_malloc(static_cast<size_t>(Bytes));
+    EXPECT_EQ(krax_usable_size(Block), static_cast<size_t>(Bytes));
+    krax_free(Block);
+  }
+}
+
+TEST(Contracts, PowerOfTwoAlignmentsUpToTwoMebibytes) {
+  const size_t Requests[] = {1, 100, 5000, 40000, 300000};
+  for (size_t Alignment = 1; Alignment <= (size_t{1} << 21); Alignment <<= 1)
+    for (size_t Bytes : Requests) {
+      SCOPED_TRACE(testing::Message() << Alignment << " " << Bytes);
+      void *Block = krax_memalign(Alignment, Bytes);
+      ASSERT_NE(Block, nullptr);
+      EXPECT_TRUE(IsAligned(Block, Alignment < 16 ? 16 : Alignment));
+      EXPECT_GE(krax_usable_size(Block), Bytes);
+      FillPattern(Block, Bytes, 3);
+      EXPECT_EQ(krax_check(Block), 1);
+      krax_free(Block);
+      EXPECT_EQ(krax_check(Block), 0);
+    }
+}
+
+TEST(Contracts, AlignmentsThatAreNoPowerOfTwoAreRoundedUp) {
+  void *Block = krax_memalign(48, 10);
+  ASSERT_NE(Block, nullptr);
+  EXPECT_TRUE(IsAligned(Block, 64));
+  krax_free(Block);
+}
+
+TEST(Contracts, NoMemoryIsNullWithEnomem) {
+  const size_t Requests[] = {SIZE_MAX, SIZE_MAX - 4095, SIZE_MAX / 2, size_t{0x80000000}, size_t{1} << 40};
+  for (size_t Bytes : Requests) {
+    errno = 0;
+    EXPECT_EQ(krax_malloc(Bytes), nullptr);
+    EXPECT_EQ(errno, ENOMEM);
+    errno = 0;
+    EXPECT_EQ(krax_memalign(1 << 20, Bytes), nullptr);
+    EXPECT_EQ(errno, ENOMEM);
+    void *Small = krax_malloc(10);
+    errno = 0;
+    EXPECT_EQ(krax_realloc(Small, Bytes), nullptr);
+    EXPECT_EQ(errno, ENOMEM);
+    EXPECT_EQ(krax_check(Small), 1) << "a failed realloc leaves the block alone";
+    krax_free(Small);
+  }
+}
+
+TEST(Contracts, CallocRefusesOverflowAndZeroes) {
+  struct CASE {
+    size_t Count, Size;
+  };
+  const CASE Overflowing[] = {{SIZE_MAX, 2}, {SIZE_MAX / 2 + 1, 2}, {size_t{1} << 33, size_t{1} << 31}};
+  for (const CASE &Case : Overflowing) {
+    errno = 0;
+    EXPECT_EQ(krax_calloc(Case.Count, Case.Size), nullptr);
+    EXPECT_EQ(errno, ENOMEM);
+  }
+  for (size_t Bytes : Sizes) {
+    SCOPED_TRACE(Bytes);
+    // Dirty memory of the same size first, so that calloc may get it back.
+    for (int Round = 0; Round < 3; ++Round) {
+      void *Dirty = krax_malloc(Bytes);
+      memset(Dirty, 0xAB, Bytes);
+      krax_free(Dirty);
+      auto *Zeroed = static_cast<unsigned char *>(krax_calloc(1, Bytes));
+      ASSERT_NE(Zeroed, nullptr);
+      for (size_t Index = 0; Index < Bytes; ++Index)
+        ASSERT_EQ(Zeroed[Index], 0) << Index;
+      krax_free(Zeroed);
+    }
+  }
+  void *Nothing = krax_calloc(0, 5);
+  EXPECT_NE(Nothing, nullptr);
+  krax_free(Nothing);
+}
+
+TEST(Contracts, ReallocMovesOnlyWhenTheClassChanges) {
+  enum PLACE { Stays, Moves, Either };  // a span may grow into free pages behind it
+  struct CASE {
+    size_t From, To;
+    PLACE Place;
+  };
+  const CASE Cases[] = {
+      {100, 112, Stays},        {100, 97, Stays},          {100, 113, Moves},        {16, 1, Stays},
+      {1000, 1024, Stays},      {1000, 1025, Moves},       {32768, 30000, Stays},    {32768, 32769, Moves},
+      {40000, 40960, Stays},    {40000, 45000, Either},    {300000, 200000, Stays},  {300000, 40000, Stays},   {300000, 30000, Moves},
+      {300000, 301000, Stays},  {300000, 400000, Either},  {100000, 100, Moves},     {100, 100000, Moves},
+      {3000000, 2000000, Stays}, {3000000, 1000000, Moves}, {3000000, 3100000, Moves},
+  };
+  for (const CASE &Case : Cases) {
+    SCOPED_TRACE(testing::Message() << Case.From << " -> " << Case.To);
+    void *Block = krax_malloc(Case.From);
+    ASSERT_NE(Block, nullptr);
+    FillPattern(Block, Case.From, 9);
+    void *Resized = krax_realloc(Block, Case.To);
+    ASSERT_NE(Resized, nullptr);
+    if (Case.Place != Either) {
+      EXPECT_EQ(Resized == Block, Case.Place == Stays);
+    }
+    EXPECT_TRUE(HoldsPattern(Resized, Case.From < Case.To ? Case.From : Case.To, 9));
+    EXPECT_GE(krax_usable_size(Resized), Case.To);
+    if (Resized != Block) {
+      EXPECT_EQ(krax_check(Block), 0) << "the old block is freed";
+    }
+    krax_free(Resized);
+  }
+}
+
+TEST(Contracts, ReallocOfNullAllocatesAndOfZeroFrees) {
+  void *Block = krax_realloc(nullptr, 50);
+  ASSERT_NE(Block, nullptr);
+  EXPECT_EQ(krax_check(Block), 1);
+  EXPECT_EQ(krax_realloc(Block, 0), nullptr);
+  EXPECT_EQ(krax_check(Block), 0);
+  const uint64_t Refused = krax_refused();
+  krax_free(nullptr);
+  EXPECT_EQ(krax_refused(), Refused) << "free(NULL) does nothing";
+  EXPECT_EQ(krax_usable_size(nullptr), 0u);
+}
+
+TEST(Contracts, CheckWalkAndTrim) {
+  std::vector<void *> Blocks;
+  for (size_t Bytes : Sizes)
+    Blocks.push_back(krax_malloc(Bytes));
+  EXPECT_EQ(krax_check(nullptr), 1);
+  EXPECT_EQ(krax_check(static_cast<char *>(Blocks[5]) + 16), 0);
+  size_t Found = 0;
+  void *Address = nullptr;
+  size_t Size = 0;
+  int InUse = 0;
+  while (krax_walk(&Address, &Size, &InUse))
+    for (size_t Index = 0; Index < Blocks.size(); ++Index)
+      if (Address == Blocks[Index] && InUse) {
+        ++Found;
+        EXPECT_GE(Size, Sizes[Index]);
+      }
+  EXPECT_EQ(Found, Blocks.size()) << "the walk meets every live block";
+  for (void *Block : Blocks)
+    krax_free(Block);
+  EXPECT_EQ(krax_trim(0), 1);
+  EXPECT_EQ(HeldInFront(), 0) << "a trim of the only thread leaves nothing held in front of the heap";
+}
+
+}  // namespace
