@@ -65,20 +65,6 @@ struct HOST {
   NT_TO_UNIX_NAME ToUnixName = nullptr;  // null: the host cannot be asked
 };
 
-// A Linux system call made directly: Wine passes it through to the kernel, and
-// the host's C library, which would be the usual way, is out of a Windows
-// program's reach.
-long long HostCall(long long Number, long long First, long long Second = 0, long long Third = 0,
-                   long long Fourth = 0) {
-  long long Result;
-  register long long FourthRegister asm("r10") = Fourth;
-  asm volatile("syscall"
-               : "=a"(Result)
-               : "a"(Number), "D"(First), "S"(Second), "d"(Third), "r"(FourthRegister)
-               : "rcx", "r11", "memory");
-  return Result;
-}
-
 template <typename FUNCTION> FUNCTION Export(HMODULE Module, const char *Name) {
   return reinterpret_cast<FUNCTION>(reinterpret_cast<void *>(GetProcAddress(Module, Name)));
 }
@@ -136,6 +122,19 @@ const HOST &Host() {
 }
 
 }  // namespace
+
+// A Linux system call made directly: Wine passes it through to the kernel, and
+// the host's C library, which would be the usual way, is out of a Windows
+// program's reach.
+long long HostCall(long long Number, long long First, long long Second, long long Third, long long Fourth) {
+  long long Result;
+  register long long FourthRegister asm("r10") = Fourth;
+  asm volatile("syscall"
+               : "=a"(Result)
+               : "a"(Number), "D"(First), "S"(Second), "d"(Third), "r"(FourthRegister)
+               : "rcx", "r11", "memory");
+  return Result;
+}
 
 void Detect() { Host(); }
 

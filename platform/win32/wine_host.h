@@ -43,4 +43,10 @@ bool MayHoldLinks(const wchar_t *Path);
 // not under Wine.
 bool RemoveLink(const wchar_t *Path);
 
+// A Linux system call made directly, for a program that runs under Wine on a
+// Linux host (nowhere else): Wine passes it through to the kernel. Returns
+// what the kernel returns, a negated errno on failure.
+long long HostCall(long long Number, long long First, long long Second = 0, long long Third = 0,
+                   long long Fourth = 0);
+
 }  // namespace platform::wine_host

@@ -77,15 +77,8 @@ SCRATCH_DIRECTORY::SCRATCH_DIRECTORY(const fs::path &Base) {
 }
 
 SCRATCH_DIRECTORY::~SCRATCH_DIRECTORY() {
-  if (Root.empty())
-    return;
-  chmod(Root.c_str(), 0700);
-  const int Directory = open(Root.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  if (Directory >= 0) {
-    RemoveBelow(Directory);
-    close(Directory);
-  }
-  rmdir(Root.c_str());
+  if (!Root.empty())
+    RemoveTree(Root);
 }
 
 RUN_RESULT RunKraxWith(const std::vector<PATH_STRING> &Arguments, const fs::path &WorkingDirectory,

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <thread>
 
+#include "platform/win32/wine_host.h"
 #include "tests/tool/win32/win32_support.h"
 
 namespace test_support {
@@ -92,15 +93,7 @@ constexpr long long SystemCallOpenAt = 257, SystemCallMakeDirectoryAt = 258, Sys
 constexpr long long AtCurrentDirectory = -100, AtSymbolicLinkNoFollow = 0x100;
 constexpr long long OpenDirectory = 0200000, OpenCreateWriteOnly = 0100 | 01, OpenCloseOnExec = 02000000;
 
-long long HostCall(long long Number, long long First, long long Second = 0, long long Third = 0, long long Fourth = 0) {
-  long long Result;
-  register long long FourthRegister asm("r10") = Fourth;
-  asm volatile("syscall"
-               : "=a"(Result)
-               : "a"(Number), "D"(First), "S"(Second), "d"(Third), "r"(FourthRegister)
-               : "rcx", "r11", "memory");
-  return Result;
-}
+using platform::wine_host::HostCall;
 
 long long Address(const void *Pointer) { return reinterpret_cast<long long>(Pointer); }
 
