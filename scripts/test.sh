@@ -29,9 +29,15 @@ run_preset() {
 
 run_preset linux
 # The same Linux tests again with the drop-in allocator under every program
-# they start (sanitizer builds bring their own malloc and are left out).
+# they start (sanitizer builds bring their own malloc and are left out). The
+# library is preloaded from a copy every user can read: some tests run the
+# utility as an unprivileged user, who may not reach a clone under /root.
 echo "=== linux, libkrax_malloc.so preloaded ==="
-LD_PRELOAD="$PWD/build/linux/malloc/libkrax_malloc.so" ctest --preset linux
+preload_dir=$(mktemp -d)
+trap 'rm -rf "$preload_dir"' EXIT
+chmod 755 "$preload_dir"
+install -m 644 build/linux/malloc/libkrax_malloc.so "$preload_dir/"
+LD_PRELOAD="$preload_dir/libkrax_malloc.so" ctest --preset linux
 run_preset linux-clang
 run_preset linux-asan
 # ThreadSanitizer cannot map its shadow memory under this kernel's address
