@@ -40,6 +40,21 @@ TEST_F(WorkingPathTest, ResolvesRelativeArgumentsLexicallyBehindThePrefix) {
   EXPECT_EQ(Path->Length(), Expected.size());
 }
 
+TEST_F(WorkingPathTest, NamesStartingWithADotAreNames) {
+  const fs::path Here = fs::current_path();
+  const struct {
+    const char *Argument;
+    fs::path Expected;
+  } Rows[] = {{".x", Here / ".x"},      {"..x", Here / "..x"},           {".a/..b", Here / ".a" / "..b"},
+              {"./.a", Here / ".a"},    {"x/..", Here},                  {"x/../.y", Here / ".y"},
+              {".", Here},              {"../.z", Here.parent_path() / ".z"}, {"a/./b/.c/..", Here / "a" / "b"}};
+  for (const auto &Row : Rows) {
+    SCOPED_TRACE(Row.Argument);
+    ASSERT_EQ(Path->Resolve(Native(Row.Argument).c_str()), WORKING_PATH::RESOLUTION::Resolved);
+    EXPECT_EQ(PATH_STRING(Path->Text()), Prefix + Row.Expected.native());
+  }
+}
+
 TEST_F(WorkingPathTest, RefusesWhatWouldNotFitAndKeepsThePath) {
   ASSERT_EQ(Path->Resolve(fs::current_path().c_str()), WORKING_PATH::RESOLUTION::Resolved);
   // Fill up to exactly the last character before the terminator.
