@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "heap/frontend/fast_heap.h"
+#include "malloc/allocator.h"
 #include "malloc/krax_malloc.h"
 #include "malloc/size_classes.h"
 #include "tests/malloc/malloc_test_support.h"
@@ -153,6 +154,34 @@ TEST(Contracts, ReallocMovesOnlyWhenTheClassChanges) {
       EXPECT_EQ(krax_check(Block), 0) << "the old block is freed";
     }
     krax_free(Resized);
+  }
+}
+
+// From 64 MiB on, a block's size in pages needs every data byte beside its
+// mark: its usable size, a move that must copy its last page, a resize
+// within it and its release all read that size.
+TEST(Contracts, BlocksOfSixtyFourMebibytesAndMore) {
+  const size_t Page = dropin::ADDRESS_MAP::PageBytes;
+  for (size_t Bytes : {size_t{64} << 20, (size_t{64} << 20) + 1, (size_t{96} << 20) - 100}) {
+    SCOPED_TRACE(Bytes);
+    auto *Block = static_cast<char *>(krax_malloc(Bytes));
+    ASSERT_NE(Block, nullptr);
+    EXPECT_GE(krax_usable_size(Block), Bytes);
+    EXPECT_LT(krax_usable_size(Block), Bytes + dropin::LargeAlignment);
+    FillPattern(Block, 64, 1);
+    FillPattern(Block + Bytes - Page, Page, 2);
+    auto *Grown = static_cast<char *>(krax_realloc(Block, Bytes + (size_t{4} << 20)));
+    ASSERT_NE(Grown, nullptr);
+    EXPECT_TRUE(HoldsPattern(Grown, 64, 1));
+    EXPECT_TRUE(HoldsPattern(Grown + Bytes - Page, Page, 2)) << "the last page moved along";
+    EXPECT_GE(krax_usable_size(Grown), Bytes + (size_t{4} << 20));
+    EXPECT_EQ(krax_realloc(Grown, Bytes), Grown) << "a block that still fits well stays";
+    EXPECT_GE(krax_usable_size(Grown), Bytes);
+    EXPECT_EQ(krax_check(Grown), 1);
+    const uint64_t Refused = krax_refused();
+    krax_free(Grown);
+    EXPECT_EQ(krax_check(Grown), 0);
+    EXPECT_EQ(krax_refused(), Refused);
   }
 }
 
