@@ -5,11 +5,15 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
 #include "heap/frontend/fast_heap.h"
+#include "malloc/allocator.h"
 #include "malloc/krax_malloc.h"
+#include "malloc/large_reserve.h"
+#include "malloc/large_spans.h"
 #include "malloc/size_classes.h"
 #include "tests/malloc/malloc_test_support.h"
 
@@ -154,6 +158,64 @@ TEST(Contracts, ReallocMovesOnlyWhenTheClassChanges) {
     }
     krax_free(Resized);
   }
+}
+
+// From 64 MiB on, a block's size in pages needs every data byte beside its
+// mark: its usable size, a move that must copy its last page, a resize
+// within it and its release all read that size.
+TEST(Contracts, BlocksOfSixtyFourMebibytesAndMore) {
+  const size_t Page = dropin::ADDRESS_MAP::PageBytes;
+  for (size_t Bytes : {size_t{64} << 20, (size_t{64} << 20) + 1, (size_t{96} << 20) - 100}) {
+    SCOPED_TRACE(Bytes);
+    auto *Block = static_cast<char *>(krax_malloc(Bytes));
+    ASSERT_NE(Block, nullptr);
+    EXPECT_GE(krax_usable_size(Block), Bytes);
+    EXPECT_LT(krax_usable_size(Block), Bytes + dropin::LargeAlignment);
+    FillPattern(Block, 64, 1);
+    FillPattern(Block + Bytes - Page, Page, 2);
+    auto *Grown = static_cast<char *>(krax_realloc(Block, Bytes + (size_t{4} << 20)));
+    ASSERT_NE(Grown, nullptr);
+    EXPECT_TRUE(HoldsPattern(Grown, 64, 1));
+    EXPECT_TRUE(HoldsPattern(Grown + Bytes - Page, Page, 2)) << "the last page moved along";
+    EXPECT_GE(krax_usable_size(Grown), Bytes + (size_t{4} << 20));
+    EXPECT_EQ(krax_realloc(Grown, Bytes), Grown) << "a block that still fits well stays";
+    EXPECT_GE(krax_usable_size(Grown), Bytes);
+    EXPECT_EQ(krax_check(Grown), 1);
+    const uint64_t Refused = krax_refused();
+    krax_free(Grown);
+    EXPECT_EQ(krax_check(Grown), 0);
+    EXPECT_EQ(krax_refused(), Refused);
+  }
+}
+
+// Freed large blocks wait in a reserve that only grows while it holds at
+// most a quarter of the large memory still in use, or MinTotalPages.
+TEST(Contracts, TheLargeReserveStaysWithinItsBound) {
+  using dropin::LARGE_RESERVE;
+  const uint64_t Pages = dropin::LARGE_SPANS::MaxSpanPages + 1;  // beyond the spans
+  ASSERT_LE(Pages, LARGE_RESERVE::MaxBlockPages);
+  const size_t Bytes = Pages * dropin::ADDRESS_MAP::PageBytes;
+  const int64_t Count = static_cast<int64_t>(8 * LARGE_RESERVE::MinTotalPages / Pages);
+  ASSERT_EQ(krax_trim(0), 1);
+  std::vector<void *> Blocks;
+  for (int64_t Index = 0; Index < Count; ++Index)
+    Blocks.push_back(krax_malloc(Bytes));
+  ASSERT_EQ(HeldInFront(static_cast<int32_t>(Bytes)), 0);
+  int64_t Kept = 0;
+  for (int64_t Index = 0; Index < Count; ++Index) {
+    krax_free(Blocks[static_cast<size_t>(Index)]);
+    const int64_t Now = HeldInFront(static_cast<int32_t>(Bytes));
+    const uint64_t Live = static_cast<uint64_t>(Count - 1 - Index) * Pages;
+    if (Now > Kept) {
+      EXPECT_LE(static_cast<uint64_t>(Now) * Pages, std::max(Live / 4, LARGE_RESERVE::MinTotalPages)) << Index;
+    }
+    Kept = Now;
+  }
+  EXPECT_GT(Kept, 0);
+  void *Again = krax_malloc(Bytes);
+  EXPECT_EQ(HeldInFront(static_cast<int32_t>(Bytes)), Kept - 1) << "a kept block is reused";
+  krax_free(Again);
+  EXPECT_EQ(krax_trim(0), 1);
 }
 
 TEST(Contracts, ReallocOfNullAllocatesAndOfZeroFrees) {

@@ -2,6 +2,7 @@
 // place, walked, and never handed out twice.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <map>
 #include <random>
 #include <set>
@@ -9,6 +10,7 @@
 
 #include "malloc/krax_malloc.h"
 #include "malloc/large_spans.h"
+#include "tests/heap/pages/test_support.h"
 #include "tests/malloc/malloc_test_support.h"
 
 namespace {
@@ -17,6 +19,33 @@ using dropin::LARGE_SPANS;
 constexpr uint64_t Page = LARGE_SPANS::PageBytes;
 
 char *At(char *Span, uint64_t Pages) { return Span + Pages * Page; }
+char *ChunkOf(const void *Address) {
+  return reinterpret_cast<char *>(reinterpret_cast<uintptr_t>(Address) & ~(LARGE_SPANS::ChunkBytes - 1));
+}
+
+// Every chunk in use is tiled to its end by spans of at least one page, and
+// no two free spans touch. Stops at an empty span: the walk would not move.
+testing::AssertionResult Tiled() {
+  void *Address = nullptr;
+  uint64_t Pages = 0;
+  bool Free = false, PreviousFree = false;
+  char *End = nullptr;
+  while (LARGE_SPANS::Walk(Address, Pages, Free)) {
+    auto *Span = static_cast<char *>(Address);
+    if (Pages == 0)
+      return testing::AssertionFailure() << "an empty span at " << Address;
+    const bool SameChunk = End != nullptr && ChunkOf(Span) == ChunkOf(End - 1);
+    if (End != nullptr && (SameChunk ? Span != End : End != ChunkOf(End - 1) + LARGE_SPANS::ChunkBytes))
+      return testing::AssertionFailure() << "a gap or an overlap before " << Address;
+    if (SameChunk && Free && PreviousFree)
+      return testing::AssertionFailure() << "two free spans meet at " << Address;
+    End = At(Span, Pages);
+    PreviousFree = Free;
+  }
+  if (End != nullptr && End != ChunkOf(End - 1) + LARGE_SPANS::ChunkBytes)
+    return testing::AssertionFailure() << "the last chunk is not tiled to its end";
+  return testing::AssertionSuccess();
+}
 
 TEST(LargeSpans, GrowInPlaceOnlyIntoAFreeSpan) {
   krax_free(krax_malloc(40000));  // the process heap and the spans exist
@@ -42,9 +71,12 @@ TEST(LargeSpans, GrowInPlaceOnlyIntoAFreeSpan) {
   EXPECT_FALSE(LARGE_SPANS::Grow(First, 20, 41)) << "only 20 free pages follow";
   EXPECT_TRUE(LARGE_SPANS::Grow(First, 20, 35));
   EXPECT_TRUE(LARGE_SPANS::Grow(First, 35, 40));
+  EXPECT_TRUE(Tiled()) << "the free span was used up exactly";
   EXPECT_FALSE(LARGE_SPANS::Grow(First, 40, 41));
   LARGE_SPANS::Shrink(First, 40, 5);
+  EXPECT_TRUE(Tiled());
   EXPECT_TRUE(LARGE_SPANS::Grow(First, 5, 40)) << "the shrunk tail is free again";
+  EXPECT_TRUE(Tiled());
   LARGE_SPANS::Release(First, 40);
   Live.erase(First);
   for (char *Span : Live)
@@ -95,6 +127,63 @@ TEST(LargeSpans, RandomSpansNeverOverlap) {
   EXPECT_EQ(Seen, Live.size());
   for (auto &[Span, Length] : Live)
     LARGE_SPANS::Release(Span, Length);
+}
+
+// realloc within a span: shrinking by pages frees the tail (merged with a
+// free one behind), shrinking within the last page changes nothing, growing
+// takes the tail back.
+TEST(LargeSpans, ResizesInPlaceLeaveOnlyWholeSpans) {
+  const size_t Bytes = 20 * Page;
+  void *Block = krax_malloc(Bytes);
+  void *Behind = krax_malloc(Bytes);
+  for (size_t To : {Bytes - 100, 12 * Page, 12 * Page - 1, 20 * Page, 10 * Page, 9 * Page - 100, 20 * Page}) {
+    SCOPED_TRACE(To);
+    ASSERT_EQ(krax_realloc(Block, To), Block);
+    EXPECT_GE(krax_usable_size(Block), To);
+    EXPECT_TRUE(Tiled());
+  }
+  krax_free(Block);
+  krax_free(Behind);
+  EXPECT_TRUE(Tiled());
+}
+
+// A chunk left empty is kept for the next request, which reuses it where it
+// is (what was written there is still there: no new mapping); a second
+// empty chunk is given back, and a trim gives back the kept one.
+TEST(LargeSpans, OneEmptyChunkIsKeptAndReused) {
+  krax_free(krax_malloc(40000));
+  LARGE_SPANS::Trim();
+  void *Address = nullptr;
+  uint64_t Pages = 0;
+  bool Free = false;
+  ASSERT_FALSE(LARGE_SPANS::Walk(Address, Pages, Free)) << "a span was left in use";
+  std::map<char *, std::vector<char *>> Chunks;
+  while (Chunks.size() < 2) {
+    auto *Span = static_cast<char *>(LARGE_SPANS::Allocate(LARGE_SPANS::MaxSpanPages));
+    ASSERT_NE(Span, nullptr);
+    Chunks[ChunkOf(Span)].push_back(Span);
+  }
+  const uint64_t Marks[] = {0x4b52415831, 0x4b52415832};
+  int Index = 0;
+  for (auto &[Chunk, Spans] : Chunks) {
+    std::memcpy(Spans[0] + 64, &Marks[Index++], sizeof(uint64_t));
+    for (char *Span : Spans)
+      LARGE_SPANS::Release(Span, LARGE_SPANS::MaxSpanPages);
+    EXPECT_FALSE(LARGE_SPANS::Contains(Chunk));
+    if (Index == 1) {
+      EXPECT_TRUE(AreaStillMapped(Chunk, LARGE_SPANS::ChunkBytes)) << "the only empty chunk is kept";
+    }
+  }
+  const bool FirstKept = AreaStillMapped(Chunks.begin()->first, LARGE_SPANS::ChunkBytes);
+  const bool SecondKept = AreaStillMapped(Chunks.rbegin()->first, LARGE_SPANS::ChunkBytes);
+  ASSERT_NE(FirstKept, SecondKept) << "one empty chunk is kept, the other given back";
+  auto &[Kept, Spans] = *(FirstKept ? Chunks.begin() : std::next(Chunks.begin()));
+  auto *Again = static_cast<char *>(LARGE_SPANS::Allocate(LARGE_SPANS::MaxSpanPages));
+  EXPECT_EQ(ChunkOf(Again), Kept);
+  EXPECT_EQ(std::memcmp(Spans[0] + 64, &Marks[FirstKept ? 0 : 1], sizeof(uint64_t)), 0) << "no new mapping";
+  LARGE_SPANS::Release(Again, LARGE_SPANS::MaxSpanPages);
+  LARGE_SPANS::Trim();
+  EXPECT_FALSE(AreaStillMapped(Kept, LARGE_SPANS::ChunkBytes));
 }
 
 }  // namespace

@@ -29,9 +29,10 @@ inline bool IsAligned(const void *Block, size_t Alignment) {
   return (reinterpret_cast<uintptr_t>(Block) & (Alignment - 1)) == 0;
 }
 
-// Elements the heap counts as handed out that carry no mark: what thread
-// caches, the central lists and the large reserve hold.
-inline int64_t HeldInFront() {
+// Elements (of at least AtLeast bytes) the heap counts as handed out that
+// carry no mark: what thread caches, the central lists and the large reserve
+// hold.
+inline int64_t HeldInFront(int32_t AtLeast = 0) {
   DUZOVEV_FRONT_END *Heap = dropin::PROCESS_HEAP::Heap();
   if (Heap == nullptr)
     return 0;
@@ -40,7 +41,7 @@ inline int64_t HeldInFront() {
   bool InUse = false;
   int32_t Size = 0;
   while (Heap->WalkHeap(&InUse, &Address, &Size))
-    if (InUse && !dropin::ADDRESS_MAP::IsMark(dropin::ADDRESS_MAP::Read(Address)))
+    if (InUse && Size >= AtLeast && !dropin::ADDRESS_MAP::IsMark(dropin::ADDRESS_MAP::Read(Address)))
       ++Held;
   return Held;
 }

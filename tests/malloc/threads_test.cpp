@@ -13,7 +13,9 @@
 #include <vector>
 
 #include "malloc/krax_malloc.h"
+#include "malloc/central_lists.h"
 #include "malloc/size_classes.h"
+#include "malloc/thread_cache.h"
 #include "tests/malloc/malloc_test_support.h"
 
 namespace {
@@ -203,6 +205,39 @@ TEST(Threads, AnEndingThreadGivesItsMemoryBack) {
   Worker.join();
   EXPECT_GE(WhileAlive - Before, 2 * dropin::ClassCount) << "the worker held its elements";
   EXPECT_EQ(HeldInFront(), Before) << "and gave them all back when it ended";
+}
+
+// A thread's list of one class: a refill takes one batch from the heap, the
+// list holds a batch and a spilled one, and the free that overflows both
+// hands the older batch to the central lists.
+TEST(Threads, ListsTakeAndGiveWholeBatches) {
+  krax_free(krax_malloc(1));  // the process heap exists
+  std::thread Worker([] {
+    for (int32_t Class : {0, dropin::ClassCount / 2, dropin::ClassCount - 1}) {
+      SCOPED_TRACE(Class);
+      const int32_t Batch = dropin::BatchOf(Class);
+      const size_t Bytes = static_cast<size_t>(dropin::ClassBytes[Class]);
+      krax_free(krax_malloc(Bytes));  // this thread's lists are open
+      ASSERT_EQ(krax_trim(0), 1);     // and empty, as are the central lists
+      const int64_t Before = HeldInFront();
+      std::vector<void *> Blocks{krax_malloc(Bytes)};
+      EXPECT_EQ(HeldInFront() - Before, Batch - 1) << "one refill";
+      while (Blocks.size() < 3 * static_cast<size_t>(Batch))
+        Blocks.push_back(krax_malloc(Bytes));
+      EXPECT_EQ(HeldInFront(), Before) << "three refills, all handed out";
+      dropin::BATCH Given;
+      for (size_t Index = 0; Index < Blocks.size(); ++Index) {
+        krax_free(Blocks[Index]);
+        const bool Central = dropin::CENTRAL_LISTS::Take(Class, Given);
+        ASSERT_EQ(Central, Index + 1 == 2 * static_cast<size_t>(Batch) + 1) << Index;
+        if (Central) {
+          EXPECT_EQ(Given.Count, Batch);
+          dropin::THREAD_CACHE::ReleaseBatch(Class, Given);
+        }
+      }
+    }
+  });
+  Worker.join();
 }
 
 }  // namespace

@@ -87,6 +87,34 @@ TEST_F(ProgramTest, RelativeArgumentsAreShownAbsolute) {
                                        "Removing '" + Shown(Scratch.Root / "with space") + "'\n"));
 }
 
+// Names that start with a dot are names: only "." and ".." move. Run two
+// levels down, so that a name taken for ".." would reach a folder with
+// siblings that must stay.
+TEST_F(ProgramTest, DotNamedArgumentsRemoveExactlyTheFolderMeant) {
+  const fs::path Work = Scratch.Root / "work", Here = Work / "here";
+  for (const char *Name : {".x", "..x", ".a", "p/q", "r/s"}) {
+    fs::create_directories(Here / Name);
+    WriteFile(Here / Name / "f", 1);
+  }
+  for (const char *Name : {"x", ".y", "p/q2"})
+    fs::create_directories(Here / Name);
+  fs::create_directory(Work / "kept");
+  std::vector<PATH_STRING> Arguments;
+  for (const char *Argument : {".x", "..x", ".a", "p/./q", "r/s/.."})
+    Arguments.push_back(fs::path(Argument).make_preferred().native());
+  const RUN_RESULT Result = RunKrax(Arguments, Here);
+  ExpectClean(Result);
+  EXPECT_EQ(Result.Output, NativeLines("Removing '" + Shown(Here / ".x") + "'\n" + "Removing '" + Shown(Here / "..x") +
+                                       "'\n" + "Removing '" + Shown(Here / ".a") + "'\n" + "Removing '" +
+                                       Shown(Here / "p" / "q") + "'\n" + "Removing '" + Shown(Here / "r" / "s") + "'\n" +
+                                       "Removing '" + Shown(Here / "r") + "'\n" +
+                                       "5  file(s) deleted in 1 directories, skipping 0 Junctions, using 5 bytes.\n"));
+  for (const char *Gone : {".x", "..x", ".a", "p/q", "r"})
+    EXPECT_FALSE(fs::exists(Here / Gone)) << Gone;
+  for (const fs::path &Kept : {Here / "x", Here / ".y", Here / "p" / "q2", Work / "kept"})
+    EXPECT_TRUE(fs::is_directory(Kept)) << Kept;
+}
+
 TEST_F(ProgramTest, TrailingSeparatorsStillNameTheDirectory) {
   // As tab completion writes a directory's name.
   for (const char *Suffix : {"/", "//", "/./"}) {

@@ -40,6 +40,50 @@ TEST_F(WorkingPathTest, ResolvesRelativeArgumentsLexicallyBehindThePrefix) {
   EXPECT_EQ(Path->Length(), Expected.size());
 }
 
+TEST_F(WorkingPathTest, NamesStartingWithADotAreNames) {
+  const fs::path Here = fs::current_path();
+  const struct {
+    const char *Argument;
+    fs::path Expected;
+  } Rows[] = {{".x", Here / ".x"},      {"..x", Here / "..x"},           {".a/..b", Here / ".a" / "..b"},
+              {"./.a", Here / ".a"},    {"x/..", Here},                  {"x/../.y", Here / ".y"},
+              {".", Here},              {"../.z", Here.parent_path() / ".z"}, {"a/./b/.c/..", Here / "a" / "b"}};
+  for (const auto &Row : Rows) {
+    SCOPED_TRACE(Row.Argument);
+    ASSERT_EQ(Path->Resolve(Native(Row.Argument).c_str()), WORKING_PATH::RESOLUTION::Resolved);
+    EXPECT_EQ(PATH_STRING(Path->Text()), Prefix + Row.Expected.native());
+  }
+}
+
+// At the very edge of the buffer. The resolution also writes into a block of
+// exactly the room behind the prefix, where the address checker sees one
+// character too many; lengths count the prefix and the path, not the
+// terminator, so Capacity - 1 fills the buffer exactly.
+TEST_F(WorkingPathTest, ResolvesUpToTheLastCharacterAndNotOneFurther) {
+  const PATH_STRING Here = fs::current_path().native();
+  const size_t Room = WorkingPathCapacity - Prefix.size();
+  for (size_t Full = WorkingPathCapacity - 2; Full <= WorkingPathCapacity + 1; ++Full) {
+    SCOPED_TRACE(Full);
+    PATH_STRING Argument;
+    size_t Missing = Full - Prefix.size() - Here.size();  // separators and names behind the current folder
+    for (; Missing > 150; Missing -= 101)
+      Argument += PATH_STRING(100, 'c') + platform::PathSeparator;
+    Argument += PATH_STRING(Missing - 1, 'e');
+    const PATH_STRING Expected = Here + platform::PathSeparator + Argument;
+    const bool Fits = Full < WorkingPathCapacity;
+    const auto Exact = std::make_unique<PATH_CHAR[]>(Room);
+    const size_t Length = platform::ResolveFullPath(Argument.c_str(), Exact.get(), Room);
+    if (Fits) {
+      EXPECT_EQ(Length, Expected.size());
+      EXPECT_EQ(PATH_STRING(Exact.get()), Expected);
+    } else {
+      EXPECT_GE(Length, Room);
+    }
+    EXPECT_EQ(Path->Resolve(Argument.c_str()), Fits ? WORKING_PATH::RESOLUTION::Resolved : WORKING_PATH::RESOLUTION::TooLong);
+    EXPECT_EQ(PATH_STRING(Path->Text()), Prefix + (Fits ? Expected : PATH_STRING()));
+  }
+}
+
 TEST_F(WorkingPathTest, RefusesWhatWouldNotFitAndKeepsThePath) {
   ASSERT_EQ(Path->Resolve(fs::current_path().c_str()), WORKING_PATH::RESOLUTION::Resolved);
   // Fill up to exactly the last character before the terminator.

@@ -13,6 +13,7 @@
 
 #include "heap/buckets/cache.h"
 #include "heap/core/heap.h"
+#include "heap/pages/new_pages.h"
 #include "tests/heap/frontend/frontend_test_support.h"
 
 namespace {
@@ -227,8 +228,29 @@ class HEAP_MODEL {
 
   void Trim() { ASSERT_TRUE(Heap.TrimHeap(Pick(3) * 65536)); }
 
+  // Top-level pages, those straight from the back end for the top cache.
+  int32_t TopPages() {
+    const NEW_PAGES *Store = Heap.Core()->NewPages;
+    int32_t Count = 0;
+    for (int32_t Index = 0; Index < Store->SizeClassCount; ++Index)
+      for (CHAIN_LINK *Link = Store->SizeClasses[Index].ExternalPages.First; Link != nullptr; Link = Link->Next)
+        Count += PAGE::FromStoreLink(Link)->Bucket == Heap.Core()->TopCache ? 1 : 0;
+    return Count;
+  }
+
+  // A wipe that keeps its memory keeps no more than FreePageLimit top pages,
+  // however many the heap had. Top elements are taken as a child cache takes
+  // its pages, so that only the wipe itself empties them.
   void Wipe() {
-    Heap.DeleteAll(Pick(2) == 0);
+    const bool KeepMemory = Pick(2) == 0;
+    const int32_t Limit = Heap.Core()->FreePageLimit;
+    for (int32_t Index = 0; KeepMemory && TopPages() <= 2 * Limit && Index < 10000; ++Index)
+      ASSERT_NE(Heap.Core()->TopCache->New(), nullptr);
+    ASSERT_TRUE(!KeepMemory || TopPages() > 2 * Limit);
+    Heap.DeleteAll(KeepMemory);
+    if (KeepMemory) {
+      ASSERT_LE(TopPages(), Limit);
+    }
     for (const auto &[Element, Held] : Live)
       ASSERT_FALSE(Heap.CheckAddress(reinterpret_cast<void *>(Element)));
     Live.clear();
