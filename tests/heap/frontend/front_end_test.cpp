@@ -6,14 +6,18 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 #include <set>
+#include <thread>
 #include <vector>
 
 #include "heap/buckets/cache.h"
+#include "heap/core/find.h"
 #include "heap/core/heap.h"
 #include "heap/frontend/process_objects.h"
+#include "heap/pages/new_pages.h"
 #include "heap/support/hybrid_lock.h"
 #include "heap/support/thread_safe.h"
 #include "tests/heap/frontend/frontend_test_support.h"
@@ -162,6 +166,30 @@ TEST(FrontEnd, ElementsWaitingInACacheAreFreeToChecksAndWalks) {
   EXPECT_EQ(InUse, Expected);
 }
 
+// A batch the back end cuts short leaves null behind its count, from a cache
+// and from the large sizes; any byte of a large allocation is found.
+TEST(FrontEnd, ShortBatchesLeaveNullAndTheInsideOfALargeAllocationIsFound) {
+  for (const int32_t Size : {16384, 100000}) {
+    TEST_BACK_END BackEnd;
+    TEST_HEAP Heap(&BackEnd);
+    void *Array[64];
+    std::fill(std::begin(Array), std::end(Array), &Heap);
+    int32_t Count = 0;
+    BackEnd.GrantsLeft = 3;
+    EXPECT_FALSE(Heap.MultipleNew(&Count, Array, 64, Size));
+    ASSERT_GT(Count, 0) << Size;
+    EXPECT_EQ(std::count(Array + Count, std::end(Array), nullptr), 64 - Count) << Size;
+    EXPECT_TRUE(Heap.MultipleDelete(Count, Array, Size));
+  }
+  TEST_BACK_END BackEnd;
+  TEST_HEAP Heap(&BackEnd);
+  char *Large = static_cast<char *>(Heap.New(300000));
+  int32_t Size = 0;
+  EXPECT_TRUE(Heap.Contains(Large + 70000) && Heap.DescribeAddress(Large + 299999, &Size));
+  EXPECT_EQ(Size, 300000);
+  EXPECT_FALSE(Heap.Contains(Large + 300000) || Heap.CheckAddress(Large + 70000) || Heap.Delete(Large + 70000));
+}
+
 TEST(FrontEnd, NestedHeapWideClaimsAreReleasedByTheOutermostRelease) {
   TEST_BACK_END BackEnd;
   TEST_HEAP Heap(&BackEnd);
@@ -235,16 +263,71 @@ TEST(FrontEnd, ArgumentChecksAndTheValuesOfAnUnusableHeap) {
   EXPECT_EQ(Other.GrantedAreas(), 0);
 }
 
-// A back end that throws something other than a failure message.
+// A back end that throws something other than a failure message, or fails
+// to give an area back.
 class THROWING_BACK_END : public TEST_BACK_END {
  public:
   bool Throw = false;
+  bool FailReleases = false;
   void *NewArea(int32_t AlignMask, int32_t Size, bool UserSpace) override {
     if (Throw)
       throw std::bad_alloc();
     return TEST_BACK_END::NewArea(AlignMask, Size, UserSpace);
   }
+  void DeleteArea(void *Address, int32_t Size, bool UserSpace) override {
+    if (FailReleases)
+      SoftwareFailure("Delete fails in DeleteArea");
+    TEST_BACK_END::DeleteArea(Address, Size, UserSpace);
+  }
 };
+
+bool NoLockHeld(HEAP &Core) {
+  bool Free = Core.ThreadSafe->Owner.load() == -1 && Core.ThreadSafe->GlobalLock.Locked.load() == 0 &&
+              Core.OwnFind->ShareLock.ExclusiveAndUsers.load() == 0 && Core.NewPages->Lock.Locked.load() == 0;
+  for (int32_t Index = 0; Index < Core.CacheCount; ++Index)
+    Free = Free && Core.Caches[Index]->Lock.Locked.load() == 0;
+  return Free;
+}
+
+// A heap-wide section ended by a failure: inside DeleteAll, by another
+// thread's refused release, or by the owner's own operation while a thread
+// waits for one of its locks. No lock stays held, and the waiter gets null.
+TEST(FrontEnd, AFailureInAHeapWideSectionLeavesNoLockHeld) {
+  using SECTION = void (*)(TEST_HEAP &, THROWING_BACK_END &);
+  const SECTION FailingWipe = [](TEST_HEAP &Heap, THROWING_BACK_END &BackEnd) {
+    BackEnd.FailReleases = true;
+    Heap.DeleteAll(false);
+  };
+  const SECTION RefusedRelease = [](TEST_HEAP &Heap, THROWING_BACK_END &) {
+    Heap.ClaimAllLocks();
+    std::thread([&] { Heap.ReleaseAllLocks(); }).join();
+    Heap.ReleaseAllLocks();  // still gives back its caller's claim
+  };
+  const SECTION OwnFailure = [](TEST_HEAP &Heap, THROWING_BACK_END &BackEnd) {
+    Heap.ClaimAllLocks();
+    void *Waited = &Heap;
+    std::thread Waiter([&] { Waited = Heap.New(100); });
+    while (Heap.Core()->FindCache(100)->Lock.Sleeping.load() == 0)
+      std::this_thread::yield();  // until it waits for the claim
+    BackEnd.Misalignment = 4096;
+    EXPECT_EQ(Heap.New(300000), nullptr);
+    Waiter.join();
+    EXPECT_EQ(Waited, nullptr);
+    Heap.ReleaseAllLocks();
+  };
+  const std::pair<SECTION, const char *> Cases[] = {{FailingWipe, "Delete fails in DeleteArea"},
+                                                    {RefusedRelease, "No claim before release in ReleaseGlobalLock"},
+                                                    {OwnFailure, "Alignment of allocation in VerifyNewArea"}};
+  for (const auto &[Section, Told] : Cases) {
+    SCOPED_TRACE(Told);
+    THROWING_BACK_END BackEnd;
+    TEST_HEAP Heap(&BackEnd);
+    ASSERT_NE(Heap.New(300000), nullptr);
+    Section(Heap, BackEnd);
+    EXPECT_TRUE(NoLockHeld(*Heap.Core()));
+    EXPECT_EQ(Heap.Failures, std::vector<std::string>{Told});
+  }
+}
 
 TEST(FrontEnd, TheFirstFailureMakesTheHeapUnusableAndIsToldOnce) {
   const struct {
