@@ -131,8 +131,8 @@ void GlobalLockAfterAGroupLock() {
 void TwoHeapsEachClaimedWhileUsingTheOther() {
   FAST_HEAP First(1 << 20, true, true, true), Second(1 << 20, true, true, true);
   void *FromFirst = First.New(64), *FromSecond = Second.New(64);
-  OneThenOther([&] { First.ClaimAllLocks(), First.Delete(FromSecond), First.ReleaseAllLocks(); },
-               [&] { Second.ClaimAllLocks(), Second.Delete(FromFirst), Second.ReleaseAllLocks(); });
+  OneThenOther([&] { First.ClaimAllLocks(); First.Delete(FromSecond); First.ReleaseAllLocks(); },
+               [&] { Second.ClaimAllLocks(); Second.Delete(FromFirst); Second.ReleaseAllLocks(); });
 }
 
 // The documented order on both threads, recursive and engaged claims of the
