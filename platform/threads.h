@@ -32,6 +32,14 @@ void SleepMilliseconds(uint32_t Milliseconds);
 // allocator uses for "no thread".
 int32_t CurrentThreadId();
 
+// Where the platform has fork: in a child, the identifier that its one thread
+// had in the parent when it forked (kept by that thread for good); -1 for
+// every other thread, and where there is no fork. ForkDepth counts the forks
+// between the first process and this one, so that a record made before a fork
+// can be told from one made after it.
+int32_t ThreadIdBeforeFork();
+uint32_t ForkDepth();
+
 // The processor's hint that the caller is spinning on a shared value.
 inline void PauseHint() { __builtin_ia32_pause(); }
 

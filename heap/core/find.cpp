@@ -144,6 +144,8 @@ void FIND::InsertPage(PAGE *Page) {
       Entry = LOOKASIDE_ENTRY{EmptyKey, EmptyPage()};
   });
   ++PageCount;
+  if (Page->ParentBucket == NoBucket() && Page->Size > LargestTopPage)
+    LargestTopPage = Page->Size;
   if (HashSize / 4 + PageCount > HashSize)
     ResizeHashTable();
   ReleaseExclusive();
@@ -184,16 +186,36 @@ PAGE *FIND::ProbeLookaside(uint64_t Address) {
   return Entry.Key == Key ? Entry.Page : nullptr;
 }
 
-PAGE *FIND::SearchFrom(uint64_t Address, CACHE *Cache, ELEMENT_INFO *Record) {
+// Inside: from the top cache, an address beyond the first top page of a large
+// allocation is looked for too.
+PAGE *FIND::PageFrom(uint64_t Address, CACHE *Cache, bool Inside) {
   if (Cache == nullptr)
     return nullptr;
   PAGE *Page = Cache->FindPage(Address, this);
+  if (Page == nullptr && Inside && Cache->Parent == NoBucket())
+    Page = FindEnclosingTopPage(Address);
+  return Page;
+}
+
+PAGE *FIND::SearchFrom(uint64_t Address, CACHE *Cache, ELEMENT_INFO *Record, bool Inside) {
+  PAGE *Page = PageFrom(Address, Cache, Inside);
   return Page == nullptr ? nullptr : Page->FindElement(Address, Record, this, true);
+}
+
+// Top-level pages start on top-page boundaries and never overlap, so the
+// nearest one below decides; none can start further down than the largest.
+PAGE *FIND::FindEnclosingTopPage(uint64_t Address) {
+  const uint64_t Step = TopCacheMask + 1;
+  const uint64_t Key = Address & ~TopCacheMask;
+  for (uint64_t Back = Step; Back < static_cast<uint64_t>(LargestTopPage) && Back <= Key; Back += Step)
+    if (PAGE *Page = LocatePage(Key - Back, NoBucket()))
+      return Address - Page->Address < static_cast<uint64_t>(Page->Size) ? Page : nullptr;
+  return nullptr;
 }
 
 bool FIND::Contains(void *Address, CACHE *Cache) {
   ClaimShared();
-  PAGE *Page = Cache == nullptr ? nullptr : Cache->FindPage(reinterpret_cast<uint64_t>(Address), this);
+  PAGE *Page = PageFrom(reinterpret_cast<uint64_t>(Address), Cache, true);
   ReleaseShared();
   return Page != nullptr;
 }
@@ -228,7 +250,7 @@ bool FIND::DescribeAddress(void *Address, ELEMENT_INFO *Record, CACHE *Cache, in
   if (Entry != nullptr)
     Page = Record != nullptr ? Entry->FindElement(Element, Record, this, true) : Entry;
   else
-    Page = SearchFrom(Element, Cache, Record);
+    Page = SearchFrom(Element, Cache, Record, true);
   if (Page != nullptr)
     Size = Page->ActualSize();
   if (Entry == nullptr && Page != nullptr)

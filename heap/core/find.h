@@ -13,6 +13,10 @@
 // by the page's version. The table doubles past three quarters full until a
 // growth fails, and never shrinks.
 //
+// A large allocation is one top-level page filed under its first address:
+// Contains and DescribeAddress, asked from the top cache, also find the
+// addresses further inside it; releases never need to.
+//
 // Lookups hold ShareLock shared, updates exclusively; ResizeLock lets one
 // thread grow the table. The share lock comes after every cache lock and
 // before the page store's lock.
@@ -47,6 +51,9 @@ struct FIND : SYSTEM_FACTS_ATTACHMENT {
   // Counted under a shared claim without atomic read-modify-write: a lost
   // increment only delays the switch-on.
   std::atomic<int32_t> LookasideLookups{0};
+  // The largest top-level page ever filed: how far below an address the page
+  // of a large allocation that holds it can start.
+  int32_t LargestTopPage = 0;
   int32_t LookasideMask = 0;
   int32_t LookasideShift = 0;
   int32_t LookasideThreshold = 0;
@@ -98,7 +105,9 @@ struct FIND : SYSTEM_FACTS_ATTACHMENT {
     return UseLinkB ? PAGE::FromLookupLinkB(Link) : PAGE::FromLookupLinkA(Link);
   }
   PAGE *ProbeLookaside(uint64_t Address);
-  PAGE *SearchFrom(uint64_t Address, CACHE *Cache, ELEMENT_INFO *Record);
+  PAGE *PageFrom(uint64_t Address, CACHE *Cache, bool Inside);
+  PAGE *SearchFrom(uint64_t Address, CACHE *Cache, ELEMENT_INFO *Record, bool Inside = false);
+  PAGE *FindEnclosingTopPage(uint64_t Address);
   template <typename VISIT>
   void ForEachLookasideKey(PAGE *Page, VISIT Visit);
   static void EmptyArrays(CHAIN *Chains, int32_t ChainCount, LOOKASIDE_ENTRY *Entries, int32_t EntryCount);

@@ -212,6 +212,10 @@ bool HEAP::MultipleNew(int32_t *Count, void **Array, int32_t Requested, int32_t 
       ++Obtained;
     }
   }
+  // A batch cut short leaves no address behind the count: the pages may have
+  // left copies of the ones handed out there, which a caller could free twice.
+  for (int32_t Index = Obtained; Index < Requested; ++Index)
+    Array[Index] = nullptr;
   if (ActualSize != nullptr)
     *ActualSize = Bytes;
   if (ZeroFill)
@@ -357,32 +361,51 @@ bool HEAP::TrimHeap(int32_t MaxFreeSpace) {
 
 // Heap-wide order: the global lock, the caches in ascending size (children
 // before their parents), the own lookup, the page store; then the claim is
-// engaged and this thread passes every lock of the heap.
+// engaged and this thread passes every lock of the heap. A claimed global
+// lock means thread safety is on and nobody is engaged, so each lock is taken.
+// A wait that fails gives back what was taken: outside this operation, the
+// owner of the global lock always holds the whole group.
 void HEAP::ClaimAllLocks() {
   if (!Active || !ThreadSafe->ClaimGlobalLock())
     return;
-  for (int32_t Index = 0; Index < CacheCount; ++Index)
-    if (ThreadSafe->ShouldLock())
-      Caches[Index]->Lock.Acquire();
-  OwnFind->ClaimExclusive();
-  if (ThreadSafe->ShouldLock())
+  int32_t Taken = 0;
+  try {
+    for (; Taken < CacheCount; ++Taken)
+      Caches[Taken]->Lock.Acquire();
+    OwnFind->ClaimExclusive();
+    ++Taken;
     NewPages->Lock.Acquire();
+  } catch (...) {
+    ReleaseGroupLocks(Taken);
+    ThreadSafe->ReleaseGlobalLock(true);
+    throw;
+  }
   ThreadSafe->EngageGlobalLock();
 }
 
-void HEAP::ReleaseGroupLocks() {
-  if (ThreadSafe->ShouldLock())
+// The first Taken locks of the group in claim order (the caches, the own
+// lookup, the page store), given back in release order.
+void HEAP::ReleaseGroupLocks(int32_t Taken) {
+  if (Taken > CacheCount + 1)
     NewPages->Lock.Release();
-  OwnFind->ReleaseExclusive();
-  for (int32_t Index = 0; Index < CacheCount; ++Index)
-    if (ThreadSafe->ShouldLock())
-      Caches[Index]->Lock.Release();
+  if (Taken > CacheCount)
+    OwnFind->ReleaseExclusive();
+  for (int32_t Index = 0; Index < Taken && Index < CacheCount; ++Index)
+    Caches[Index]->Lock.Release();
 }
 
 void HEAP::ReleaseAllLocks(bool Force) {
   if (!Active || !ThreadSafe->ReleaseGlobalLock(Force))
     return;
-  ReleaseGroupLocks();
+  ReleaseGroupLocks(CacheCount + 2);
+}
+
+void HEAP::GiveBackClaim(bool AllLevels) {
+  if (!Active || !ThreadSafe->HeldByCaller())
+    return;
+  if (AllLevels)
+    ThreadSafe->Recursion.store(0, std::memory_order_relaxed);
+  ReleaseAllLocks(false);
 }
 
 void HEAP::DeleteAll(bool KeepMemory) {
@@ -394,7 +417,7 @@ void HEAP::DeleteAll(bool KeepMemory) {
     Caches[Index]->ResetCache();
   NewPages->DeleteAll(KeepMemory);
   if (Active && ThreadSafe->ReleaseGlobalLock(true))
-    ReleaseGroupLocks();
+    ReleaseGroupLocks(CacheCount + 2);
   if (KeepMemory)
     TopCache->TrimFreePages(FreePageLimit);
 }

@@ -79,12 +79,15 @@ struct HEAP : SYSTEM_FACTS_ATTACHMENT {
   // With Force, a thread other than the owner may end the claim (a forked
   // child, whose one thread has a new identifier).
   void ReleaseAllLocks(bool Force = true);
+  // Gives back the heap-wide claim of the calling thread, one level of it or
+  // all, once a failure has ended its use; nothing when it holds none.
+  void GiveBackClaim(bool AllLevels);
 
  private:
   void CheckGeometry(int32_t FineCount, int32_t FineStride, int32_t CoarseStride);
   void FillTable(CACHE **Table, int32_t Entries, int32_t Stride, CACHE **Cursor);
   void ConnectTree();
-  void ReleaseGroupLocks();
+  void ReleaseGroupLocks(int32_t Taken);
   CACHE *HintFor(int32_t Size) const;
   bool DeleteAnywhere(void *Address, CACHE *Hint);
 };

@@ -231,9 +231,14 @@ DUZOVEV_FRONT_END::~DUZOVEV_FRONT_END() {
   TearDown(CacheCount);
 }
 
+// Turning unusable leaves no lock held: whatever this thread had of a
+// heap-wide section goes back, after the mark, so that the threads waiting for
+// it find the heap unusable when they get their locks.
 void DUZOVEV_FRONT_END::Fail(const char *Message) {
   uint64_t Expected = UsableMark;
-  if (!ConstructedMark.compare_exchange_strong(Expected, 0))
+  const bool First = ConstructedMark.compare_exchange_strong(Expected, 0);
+  GiveBackClaim(true);
+  if (!First)
     return;  // another thread's failure came first
   try {
     NotifyFailure(Message);
@@ -241,12 +246,27 @@ void DUZOVEV_FRONT_END::Fail(const char *Message) {
   }
 }
 
+// Only a heap that was built has a claim to give back; a failure while giving
+// it back leaves the rest where it is.
+void DUZOVEV_FRONT_END::GiveBackClaim(bool AllLevels) {
+  if (Heap == nullptr || !Heap->Active)
+    return;
+  try {
+    Heap->GiveBackClaim(AllLevels);
+  } catch (...) {
+  }
+}
+
+// A call that waited for a lock that a failure gave back ends as the calls of
+// an unusable heap do.
 template <typename RESULT, typename CALL>
 RESULT DUZOVEV_FRONT_END::Contained(RESULT FailureValue, CALL Call) {
   if (!Usable())
     return FailureValue;
   try {
-    return Call();
+    const RESULT Result = Call();
+    if (Usable()) [[likely]]
+      return Result;
   } catch (unsigned char *Message) {
     Fail(reinterpret_cast<const char *>(Message));
   } catch (...) {
@@ -303,16 +323,25 @@ bool DUZOVEV_FRONT_END::CheckAddress(void *Address, int32_t *Size) {
   return Contained(false, [&] { return Address == nullptr || Heap->CheckAddress(Address, Size); });
 }
 
+// Claimed first, so that a wipe that waited for a section a failure ended
+// leaves the unusable heap as it is.
 void DUZOVEV_FRONT_END::DeleteAll(bool KeepMemory) {
   Contained(false, [&] {
-    Heap->DeleteAll(KeepMemory);
+    Heap->ClaimAllLocks();
+    if (Usable())
+      Heap->DeleteAll(KeepMemory);
+    Heap->ReleaseAllLocks(false);
     return true;
   });
 }
 
+// A claim that waited for a section a failure ended is given back at once: an
+// unusable heap's ClaimAllLocks holds nothing.
 void DUZOVEV_FRONT_END::ClaimAllLocks() {
   Contained(false, [&] {
     Heap->ClaimAllLocks();
+    if (!Usable())
+      Heap->ReleaseAllLocks(false);
     return true;
   });
 }
@@ -321,9 +350,13 @@ bool DUZOVEV_FRONT_END::TrimHeap(int32_t MaxFreeSpace) {
   return Contained(false, [&] { return Heap->TrimHeap(MaxFreeSpace); });
 }
 
-// Only the thread that claimed may release: another thread's release is a
-// failure, not a theft of the claim.
+// Only the thread that claimed may release (or the one thread of a child it
+// forked meanwhile): another thread's release is a failure, not a theft of the
+// claim. On an unusable heap, a claim of the calling thread still goes back:
+// nothing else would ever give it back.
 void DUZOVEV_FRONT_END::ReleaseAllLocks() {
+  if (!Usable())
+    return GiveBackClaim(false);
   Contained(false, [&] {
     Heap->ReleaseAllLocks(false);
     return true;

@@ -10,7 +10,15 @@
 // from then on every operation returns its failure value at once. A
 // constructor that fails gives back what it had built and leaves an unusable
 // heap. The front end adds no lock of its own: with thread safety on, any
-// number of threads may call it at once.
+// number of threads may call it at once. A failure leaves no lock held: the
+// heap-wide claim of the failing thread goes back at once, a thread that was
+// waiting for a lock returns its failure value, and ReleaseAllLocks still gives
+// back a claim of its caller.
+//
+// A thread that holds one heap's claim (ClaimAllLocks) uses no other heap
+// until it releases it: with SingleImage a release through either heap may
+// need the other's locks, and two threads that each hold one heap and use the
+// other deadlock. The lock-annotated build reports the inversion.
 #pragma once
 
 #include <atomic>
@@ -46,10 +54,16 @@ class DUZOVEV_FRONT_END {
 
   // Slot 0: releases a live allocation; Size is a hint (0 or less: unknown).
   virtual bool Delete(void *Address, int32_t Size = 0);
-  // Slot 1: true when Address lies inside an allocation of this heap (or of
-  // the heaps sharing its lookup); its size is stored when Size is given.
+  // Slot 1: true when a page of this heap (or of a heap sharing its lookup)
+  // holds Address: a page of one size's elements or a large allocation, any
+  // byte of it. It tells nothing of the element's state: one released, waiting
+  // in a cache or never handed out answers true too (CheckAddress tells a live
+  // allocation). Size receives the page's element size, or the large
+  // allocation's size.
   virtual bool DescribeAddress(void *Address, int32_t *Size = nullptr);
-  // Slot 2: true when Address lies inside a top-level page of the heap.
+  // Slot 2: true when Address lies inside a top-level page of the heap (or of
+  // a heap sharing its lookup): a page of the top cache, whatever it holds, or
+  // any byte of a large allocation. True does not mean an allocation.
   virtual bool Contains(void *Address);
   // Slot 3: releases every address it can; true when all were released.
   virtual bool MultipleDelete(int32_t Count, void **Addresses, int32_t Size = 0);
@@ -65,7 +79,10 @@ class DUZOVEV_FRONT_END {
   virtual bool CheckAddress(void *Address, int32_t *Size = nullptr);
   // Slot 8: forgets every allocation; the heap stays usable.
   virtual void DeleteAll(bool KeepMemory);
-  // Slots 9 and 11: bracket a section in which this thread holds the whole heap.
+  // Slots 9 and 11: bracket a section in which this thread holds the whole
+  // heap (nested claims need as many releases). Around a fork: claim, fork,
+  // then release in the parent and in the child, whose one thread takes over
+  // the claim of the thread that forked; no other thread may release it.
   virtual void ClaimAllLocks();
   // Slot 10: gives back what the caches hold and empty top pages beyond MaxFreeSpace.
   virtual bool TrimHeap(int32_t MaxFreeSpace);
@@ -103,6 +120,7 @@ class DUZOVEV_FRONT_END {
   template <typename RESULT, typename CALL>
   RESULT Contained(RESULT FailureValue, CALL Call);
   void Fail(const char *Message);
+  void GiveBackClaim(bool AllLevels);
   void Build(const CACHE_DESCRIPTION *FineCaches, const CACHE_DESCRIPTION *CoarseCaches, int32_t FineCount,
              int32_t CoarseCount, int32_t LookasideSize, int32_t LookasideThreshold, int32_t HashSize,
              int32_t FreeSpaceLimit, const int32_t *VectorSizes, int32_t VectorCount, bool ReuseFreed,

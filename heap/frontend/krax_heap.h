@@ -9,7 +9,8 @@
 // configuration of one's own, over any back end derived from
 // DUZOVEV_BACK_END. No operation throws: a heap whose construction or
 // operation failed becomes unusable and returns failure values (null, false);
-// derive and override NotifyFailure to hear of it.
+// derive and override NotifyFailure to hear of it. A thread that holds one
+// heap's claim (ClaimAllLocks) uses no other heap until it releases it.
 #pragma once
 
 #include "heap/frontend/duzovev_front_end.h"

@@ -21,16 +21,33 @@ THREAD_SAFE::~THREAD_SAFE() noexcept(false) {
     SoftwareFailure(GlobalLockBusy);
 }
 
+// The owner, or the one thread of a child that the owner forked while it held
+// the claim: that thread takes the claim over under its new identifier.
+bool THREAD_SAFE::HeldBy(int32_t Caller) {
+  const int32_t Holder = Owner.load(std::memory_order_relaxed);
+  if (Holder == Caller)
+    return true;
+  if (Holder == NoThread || Holder != platform::ThreadIdBeforeFork() ||
+      ClaimForkDepth.load(std::memory_order_relaxed) + 1 != platform::ForkDepth())
+    return false;
+  Owner.store(Caller, std::memory_order_relaxed);
+  if (Engaged.load(std::memory_order_relaxed) == Holder)
+    Engaged.store(Caller, std::memory_order_relaxed);
+  ClaimForkDepth.store(platform::ForkDepth(), std::memory_order_relaxed);
+  return true;
+}
+
 bool THREAD_SAFE::ClaimGlobalLock() {
   if (!ThreadSafe)
     return false;
   const int32_t Caller = platform::CurrentThreadId();
-  if (Owner.load(std::memory_order_relaxed) == Caller) {
+  if (HeldBy(Caller)) {
     Recursion.fetch_add(1, std::memory_order_relaxed);
     return false;
   }
   GlobalLock.Acquire();
   Owner.store(Caller, std::memory_order_relaxed);
+  ClaimForkDepth.store(platform::ForkDepth(), std::memory_order_relaxed);
   return true;
 }
 
@@ -38,7 +55,7 @@ void THREAD_SAFE::EngageGlobalLock() {
   if (!ThreadSafe)
     return;
   const int32_t Caller = platform::CurrentThreadId();
-  if (Owner.load(std::memory_order_relaxed) != Caller)
+  if (!HeldBy(Caller))
     SoftwareFailure(NoClaimBeforeEngage);
   Engaged.store(Caller, std::memory_order_relaxed);
 }
@@ -46,8 +63,7 @@ void THREAD_SAFE::EngageGlobalLock() {
 bool THREAD_SAFE::ReleaseGlobalLock(bool Force) {
   if (!ThreadSafe)
     return false;
-  const int32_t CurrentOwner = Owner.load(std::memory_order_relaxed);
-  if (CurrentOwner != platform::CurrentThreadId() && (!Force || CurrentOwner == NoThread))
+  if (!HeldBy(platform::CurrentThreadId()) && (!Force || Owner.load(std::memory_order_relaxed) == NoThread))
     SoftwareFailure(NoClaimBeforeRelease);
   if (Recursion.load(std::memory_order_relaxed) >= 1) {
     Recursion.fetch_sub(1, std::memory_order_relaxed);

@@ -11,6 +11,11 @@
 // GlobalLock (or is taking or giving it up); other threads read them only to
 // compare with their own identifier, which cannot match. -1 means no thread.
 //
+// A child forked by the owner has one thread, with a new identifier: that
+// thread takes the claim over (ClaimForkDepth tells a claim made before the
+// fork), so that the child can give back what it inherited. No other thread
+// ever counts as the owner.
+//
 // The thread checker learns of the global lock through GlobalLock itself: only
 // the outermost claim and release reach it, nested claims are counted here. A
 // forced release from a thread other than the owner is reported by the checker
@@ -29,6 +34,7 @@ struct THREAD_SAFE {
   std::atomic<int32_t> Owner;
   std::atomic<int32_t> Engaged;
   std::atomic<int32_t> Recursion;
+  std::atomic<uint32_t> ClaimForkDepth{0};
   HYBRID_LOCK GlobalLock;
   bool ThreadSafe;
 
@@ -44,6 +50,9 @@ struct THREAD_SAFE {
   // True when the global lock was really given up (the outermost release).
   // With Force, a thread other than the owner may release an owned lock.
   bool ReleaseGlobalLock(bool Force);
+  // True when the calling thread holds the global lock (or has just taken over
+  // the claim of the thread that forked it).
+  bool HeldByCaller() { return ThreadSafe && HeldBy(platform::CurrentThreadId()); }
 
   // The group guard: a lock of the group is taken only when thread safety is
   // on and the calling thread has not engaged the global lock.
@@ -53,6 +62,9 @@ struct THREAD_SAFE {
     const int32_t EngagedThread = Engaged.load(std::memory_order_relaxed);
     return EngagedThread == -1 || EngagedThread != platform::CurrentThreadId();
   }
+
+ private:
+  bool HeldBy(int32_t Caller);
 };
 
 // The group guard for a member of a group that may have none (a null group

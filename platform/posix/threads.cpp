@@ -185,8 +185,15 @@ namespace {
 // across fork: the child's one thread starts with its parent's cached value,
 // which another thread of the child may later be given, so it is forgotten.
 constinit thread_local int32_t CachedThreadId = 0;
+constinit thread_local int32_t ParentThreadId = -1;
+// Written only in a child before it has a second thread.
+constinit uint32_t Forks = 0;
 
-void ForgetThreadIdInChild() { CachedThreadId = 0; }
+void ForgetThreadIdInChild() {
+  ParentThreadId = CachedThreadId != 0 ? CachedThreadId : -1;
+  CachedThreadId = 0;
+  ++Forks;
+}
 
 }  // namespace
 
@@ -200,6 +207,10 @@ int32_t CurrentThreadId() {
     CachedThreadId = ThreadId;
   return ThreadId;
 }
+
+int32_t ThreadIdBeforeFork() { return ParentThreadId; }
+
+uint32_t ForkDepth() { return Forks; }
 
 bool CreateThreadExitSlot(THREAD_EXIT_HOOK Hook, THREAD_EXIT_SLOT &Slot) {
   // The keys live in the thread library's static table; a value of one of the

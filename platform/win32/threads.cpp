@@ -48,4 +48,8 @@ bool SetThreadExitValue(THREAD_EXIT_SLOT Slot, void *Value) { return FlsSetValue
 // There is no fork on Windows.
 bool RegisterForkHandlers(FORK_HANDLER, FORK_HANDLER, FORK_HANDLER) { return false; }
 
+int32_t ThreadIdBeforeFork() { return -1; }
+
+uint32_t ForkDepth() { return 0; }
+
 }  // namespace platform

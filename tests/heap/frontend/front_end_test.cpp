@@ -6,9 +6,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 #include <set>
+#include <thread>
 #include <vector>
 
 #include "heap/buckets/cache.h"
@@ -162,6 +164,27 @@ TEST(FrontEnd, ElementsWaitingInACacheAreFreeToChecksAndWalks) {
   EXPECT_EQ(InUse, Expected);
 }
 
+// A batch cut short leaves null behind its count, from a cache and from the
+// large sizes; any byte of a large allocation is found.
+TEST(FrontEnd, ShortBatchesLeaveNullAndTheInsideOfALargeAllocationIsFound) {
+  for (const int32_t Size : {16384, 100000}) {
+    TEST_BACK_END BackEnd;
+    TEST_HEAP Heap(&BackEnd);
+    void *Array[64];
+    std::fill(std::begin(Array), std::end(Array), &Heap);
+    int32_t Count = 0;
+    BackEnd.GrantsLeft = 3;
+    EXPECT_TRUE(!Heap.MultipleNew(&Count, Array, 64, Size) && Count > 0 && Heap.MultipleDelete(Count, Array, Size));
+    EXPECT_EQ(std::count(Array + Count, std::end(Array), nullptr), 64 - Count) << Size;
+  }
+  TEST_BACK_END BackEnd;
+  TEST_HEAP Heap(&BackEnd);
+  char *Large = static_cast<char *>(Heap.New(300000));
+  int32_t Size = 0;
+  EXPECT_TRUE(Heap.Contains(Large + 70000) && Heap.DescribeAddress(Large + 299999, &Size) && Size == 300000);
+  EXPECT_FALSE(Heap.Contains(Large + 300000) || Heap.CheckAddress(Large + 70000) || Heap.Delete(Large + 70000));
+}
+
 TEST(FrontEnd, NestedHeapWideClaimsAreReleasedByTheOutermostRelease) {
   TEST_BACK_END BackEnd;
   TEST_HEAP Heap(&BackEnd);
@@ -235,16 +258,50 @@ TEST(FrontEnd, ArgumentChecksAndTheValuesOfAnUnusableHeap) {
   EXPECT_EQ(Other.GrantedAreas(), 0);
 }
 
-// A back end that throws something other than a failure message.
+// A back end that throws something other than a failure message, or fails to release.
 class THROWING_BACK_END : public TEST_BACK_END {
  public:
   bool Throw = false;
+  bool FailReleases = false;
   void *NewArea(int32_t AlignMask, int32_t Size, bool UserSpace) override {
     if (Throw)
       throw std::bad_alloc();
     return TEST_BACK_END::NewArea(AlignMask, Size, UserSpace);
   }
+  void DeleteArea(void *Address, int32_t Size, bool UserSpace) override {
+    if (FailReleases)
+      SoftwareFailure("Delete fails in DeleteArea");
+    TEST_BACK_END::DeleteArea(Address, Size, UserSpace);
+  }
 };
+
+// A failure ends a heap-wide section in DeleteAll, by another thread's refused
+// release, or in the owner's operation while a thread waits: no lock stays held.
+TEST(FrontEnd, AFailureInAHeapWideSectionLeavesNoLockHeld) {
+  const char *const Told[] = {"Delete fails in DeleteArea", "No claim before release in ReleaseGlobalLock",
+                              "Alignment of allocation in VerifyNewArea"};
+  for (int Case = 0; Case < 3; ++Case) {
+    SCOPED_TRACE(Told[Case]);
+    THROWING_BACK_END BackEnd;
+    TEST_HEAP Heap(&BackEnd);
+    HEAP &Core = *Heap.Core();
+    BackEnd.FailReleases = Heap.New(300000) != nullptr && Case == 0;
+    Case == 0 ? Heap.DeleteAll(false) : Heap.ClaimAllLocks();
+    void *Waited = nullptr;
+    std::thread Other([&] { Case == 1 ? Heap.ReleaseAllLocks() : (void)(Waited = Heap.New(100)); });
+    while (Case == 2 && Core.FindCache(100)->Lock.Sleeping.load() == 0)
+      std::this_thread::yield();  // until it waits for the claim
+    if (Case == 2) {
+      BackEnd.Misalignment = 4096;
+      EXPECT_EQ(Heap.New(300000), nullptr);
+    }
+    Other.join();
+    Heap.ReleaseAllLocks();  // a claim of its caller goes back even on an unusable heap
+    EXPECT_EQ(Waited, nullptr);
+    EXPECT_TRUE(Core.ThreadSafe->GlobalLock.Locked == 0 && Core.Caches[Core.CacheCount - 1]->Lock.Locked == 0);
+    EXPECT_EQ(Heap.Failures, std::vector<std::string>{Told[Case]});
+  }
+}
 
 TEST(FrontEnd, TheFirstFailureMakesTheHeapUnusableAndIsToldOnce) {
   const struct {

@@ -17,6 +17,7 @@
 #include <thread>
 #include <unistd.h>
 
+#include "heap/frontend/fast_heap.h"
 #include "heap/support/hybrid_lock.h"
 #include "heap/support/share_lock.h"
 #include "heap/support/software_failure.h"
@@ -123,6 +124,15 @@ void GlobalLockAfterAGroupLock() {
         Global.ClaimGlobalLock();
         Global.ReleaseGlobalLock(false);
       });
+}
+
+// Two heaps sharing the process-wide lookup, each claimed by one thread that
+// then releases an allocation of the other: against the rule, and reported.
+void TwoHeapsEachClaimedWhileUsingTheOther() {
+  FAST_HEAP First(1 << 20, true, true, true), Second(1 << 20, true, true, true);
+  void *FromFirst = First.New(64), *FromSecond = Second.New(64);
+  OneThenOther([&] { First.ClaimAllLocks(); First.Delete(FromSecond); First.ReleaseAllLocks(); },
+               [&] { Second.ClaimAllLocks(); Second.Delete(FromFirst); Second.ReleaseAllLocks(); });
 }
 
 // The documented order on both threads, recursive and engaged claims of the
@@ -238,6 +248,7 @@ constexpr SCENARIO Scenarios[] = {
     {"lookup-and-page-store", LookupAndPageStoreBothWays},
     {"changed-claim", ChangedClaimAndCacheLockBothWays},
     {"global-lock", GlobalLockAfterAGroupLock},
+    {"two-heaps", TwoHeapsEachClaimedWhileUsingTheOther},
     {"order-kept", OrderKept},
     {"failed-wait", RaceAfterAFailedWait},
 };
