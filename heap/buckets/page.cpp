@@ -33,6 +33,7 @@ void PAGE::Build(uint64_t PageAddress, CACHE *Owner, int32_t PageSize, CACHE *Pa
   StoreLink = CHAIN_LINK();
   LookupLinkA = CHAIN_LINK();
   LookupLinkB = CHAIN_LINK();
+  BucketOrder = ORDER_LINK();
   Address = PageAddress;
   Size = PageSize;
   Version.store(PageVersion, std::memory_order_relaxed);
@@ -51,6 +52,7 @@ void PAGE::Destroy() {
   StoreLink = CHAIN_LINK();
   LookupLinkA = CHAIN_LINK();
   LookupLinkB = CHAIN_LINK();
+  BucketOrder = ORDER_LINK();
 }
 
 void *PAGE::New(ELEMENT_STATE State) {

@@ -66,6 +66,13 @@ struct ELEMENT_INFO {
   int32_t Shift = 0;
 };
 
+// A listed page's place in its bucket's ordered index (see BUCKET): the roots
+// of the subtrees of lower and of higher addresses.
+struct ORDER_LINK {
+  PAGE *Lower = nullptr;
+  PAGE *Higher = nullptr;
+};
+
 struct PAGE {
   CHAIN_LINK BucketLink;
   CHAIN_LINK StoreLink;
@@ -81,6 +88,7 @@ struct PAGE {
   int16_t FirstFreeWord;
   CACHE *Bucket;
   CACHE *ParentBucket;
+  ORDER_LINK BucketOrder;
   uint32_t BitVector[];
 
   static constexpr uint32_t FullWordMask = 0xAAAAAAAAu;
