@@ -128,6 +128,10 @@ struct PAGE {
   static PAGE *FromLink(CHAIN_LINK *Link, size_t Offset) {
     return Link == nullptr ? nullptr : reinterpret_cast<PAGE *>(reinterpret_cast<char *>(Link) - Offset);
   }
+  // Offsets are taken over the low 32 bits, pages being smaller than 2 GB.
+  int32_t OffsetOf(uint64_t ElementAddress) const {
+    return static_cast<int32_t>(static_cast<uint32_t>(ElementAddress) - static_cast<uint32_t>(Address));
+  }
   // Fills Record for element Index; false when the offset lies in no element.
   bool FillRecord(uint64_t ElementAddress, ELEMENT_INFO &Record);
   bool NextElementOf(ELEMENT_INFO &Record, int32_t FirstIndex);
