@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <map>
-#include <new>
 #include <random>
 #include <vector>
 
@@ -217,16 +216,12 @@ TEST(CacheModel, RandomSequenceMatchesTheModelAfterEveryStep) {
 TEST(BucketListModel, RandomInsertionsAndRemovalsMatchTheWrittenList) {
   THREAD_SAFE ThreadSafe(false);
   CACHE Cache(64, 0, 4096, 4096, false, &ThreadSafe);
-  struct alignas(PAGE) SLOT {
-    unsigned char Bytes[256];
-  };
-  std::vector<SLOT> Storage(1500);
-  std::vector<PAGE *> Pages;
   std::mt19937_64 Random(11);
-  for (size_t Index = 0; Index < Storage.size(); ++Index) {
-    const uint64_t Address = Index < 500 ? 0x7F0000000000 + 0x1000 * Index : (Random() % (1ull << 35)) << 12;
-    Pages.push_back(new (&Storage[Index]) PAGE(Address, &Cache, -1, NoBucket(), 2));
-  }
+  std::vector<uint64_t> Addresses;
+  for (uint64_t Index = 0; Index < 1500; ++Index)
+    Addresses.push_back(Index < 500 ? 0x7F0000000000 + 0x1000 * Index : (Random() % (1ull << 35)) << 12);
+  ADDRESSED_PAGES Loose(Cache, Addresses);
+  const std::vector<PAGE *> &Pages = Loose.Pages;
   std::vector<PAGE *> Written;  // first (highest) to last (lowest)
   for (int Step = 0; Step < 12000; ++Step) {
     // A third of the steps take the next page of the sorted run, the rest any page.
