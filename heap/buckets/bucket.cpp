@@ -20,6 +20,30 @@ constexpr int64_t MaxElementsPerPage = 32767;
 uint64_t AddOffset(uint64_t PageAddress, int32_t Offset) {
   return PageAddress + static_cast<uint64_t>(static_cast<int64_t>(Offset));
 }
+
+// The index is a treap: a search tree by address whose every node outranks
+// its subtrees, the rank being a mix of the page's address. The ranks are as
+// good as random whatever order the addresses come in, so the tree's depth is
+// logarithmic in the number of pages, while insertion and removal stay
+// iterative (a split and a merge along one path) and need no field beyond the
+// two subtree links of each page. Pages at one address (which one bucket never
+// holds) are told apart by their descriptors, so that the tree stays sound.
+uint64_t Rank(const PAGE *Page) {
+  uint64_t Mixed = Page->Address;
+  Mixed = (Mixed ^ (Mixed >> 30)) * 0xBF58476D1CE4E5B9ull;
+  Mixed = (Mixed ^ (Mixed >> 27)) * 0x94D049BB133111EBull;
+  return Mixed ^ (Mixed >> 31);
+}
+
+bool Precedes(const PAGE *Page, const PAGE *Other) {
+  return Page->Address < Other->Address || (Page->Address == Other->Address && Page < Other);
+}
+
+bool Outranks(const PAGE *Page, const PAGE *Other) {
+  const uint64_t Mine = Rank(Page);
+  const uint64_t Theirs = Rank(Other);
+  return Mine > Theirs || (Mine == Theirs && Page > Other);
+}
 }  // namespace
 
 void CONNECTIONS::UpdateConnections(HEAP *NewHeap, NEW_PAGES *NewStore, CACHE *NewParent, FIND *NewOwnFind,
@@ -71,6 +95,7 @@ BUCKET::BUCKET(int32_t NewAllocationSize, int32_t NewChunkSize, int32_t NewPageS
 
 BUCKET::~BUCKET() {
   BucketList.Reset();
+  OrderRoot = nullptr;
   Connected = false;
   Heap = nullptr;
   NewPages = nullptr;
@@ -171,39 +196,88 @@ void BUCKET::UpdateCurrentPageEnd() {
                                      : Lowest->Address + static_cast<uint64_t>(PageSize) - 1;
 }
 
-void BUCKET::InsertInBucketList(PAGE *Page) {
-  ++ActivePages;
-  if (BucketList.Empty()) {
-    Page->BucketLink.Append(BucketList);
-  } else if (Page->Address >= PAGE::FromBucketLink(BucketList.First)->Address) {
-    BucketList.First->InsertBefore(BucketList, &Page->BucketLink);
-  } else {
-    // The page goes just below the lowest page above it. A bucket may list
-    // thousands of pages, so the place is sought from both ends at once: a
-    // step up from the lowest page, then a step down from the highest, which
-    // is known to be above the page. Both searches end at the same place.
-    CHAIN_LINK *Upward = BucketList.Last;
-    CHAIN_LINK *Downward = BucketList.First;
-    for (;;) {
-      if (PAGE::FromBucketLink(Upward)->Address > Page->Address) {
-        Upward->InsertAfter(BucketList, &Page->BucketLink);
-        break;
-      }
-      Upward = Upward->Previous;
-      CHAIN_LINK *Below = Downward->Next;
-      if (Below == nullptr || PAGE::FromBucketLink(Below)->Address < Page->Address) {
-        Downward->InsertAfter(BucketList, &Page->BucketLink);
-        break;
-      }
-      Downward = Below;
+// Puts the page into the index and returns the lowest indexed page above it
+// (null when there is none).
+PAGE *BUCKET::IndexPage(PAGE *Page) {
+  PAGE *Above = nullptr;
+  PAGE **Link = &OrderRoot;
+  while (*Link != nullptr && Outranks(*Link, Page)) {
+    PAGE *Node = *Link;
+    if (Precedes(Page, Node)) {
+      Above = Node;
+      Link = &Node->BucketOrder.Lower;
+    } else {
+      Link = &Node->BucketOrder.Higher;
     }
   }
+  // The page takes this place; the subtree that was here splits into the
+  // pages below it and those above it.
+  PAGE *Node = *Link;
+  PAGE **LowerHook = &Page->BucketOrder.Lower;
+  PAGE **HigherHook = &Page->BucketOrder.Higher;
+  while (Node != nullptr) {
+    if (Precedes(Page, Node)) {
+      Above = Node;
+      *HigherHook = Node;
+      HigherHook = &Node->BucketOrder.Lower;
+      Node = Node->BucketOrder.Lower;
+    } else {
+      *LowerHook = Node;
+      LowerHook = &Node->BucketOrder.Higher;
+      Node = Node->BucketOrder.Higher;
+    }
+  }
+  *LowerHook = nullptr;
+  *HigherHook = nullptr;
+  *Link = Page;
+  return Above;
+}
+
+void BUCKET::UnindexPage(PAGE *Page) {
+  PAGE **Link = &OrderRoot;
+  while (*Link != Page) {
+    if (*Link == nullptr)
+      return;  // not indexed: nothing to take out
+    Link = Precedes(Page, *Link) ? &(*Link)->BucketOrder.Lower : &(*Link)->BucketOrder.Higher;
+  }
+  // The two subtrees merge into the page's place, the higher rank on top.
+  PAGE *Lower = Page->BucketOrder.Lower;
+  PAGE *Higher = Page->BucketOrder.Higher;
+  while (Lower != nullptr && Higher != nullptr) {
+    if (Outranks(Lower, Higher)) {
+      *Link = Lower;
+      Link = &Lower->BucketOrder.Higher;
+      Lower = Lower->BucketOrder.Higher;
+    } else {
+      *Link = Higher;
+      Link = &Higher->BucketOrder.Lower;
+      Higher = Higher->BucketOrder.Lower;
+    }
+  }
+  *Link = Lower != nullptr ? Lower : Higher;
+  Page->BucketOrder = ORDER_LINK();
+}
+
+void BUCKET::InsertInBucketList(PAGE *Page) {
+  ++ActivePages;
+  PAGE *Above = IndexPage(Page);
+  // A page goes just below the lowest page whose address is greater, above
+  // any at its own address.
+  while (Above != nullptr && Above->Address == Page->Address)
+    Above = HigherPage(Above);
+  if (BucketList.Empty())
+    Page->BucketLink.Append(BucketList);
+  else if (Above == nullptr)
+    BucketList.First->InsertBefore(BucketList, &Page->BucketLink);
+  else
+    Above->BucketLink.InsertAfter(BucketList, &Page->BucketLink);
   UpdateCurrentPageEnd();
 }
 
 void BUCKET::DeleteFromBucketList(PAGE *Page) {
   if (--ActivePages < 0)
     SoftwareFailure(ActivePageCountMessage);
+  UnindexPage(Page);
   Page->BucketLink.Unlink(BucketList);
   UpdateCurrentPageEnd();
 }

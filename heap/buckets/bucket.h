@@ -6,9 +6,11 @@
 // 1 <= ElementsPerPage <= 32767. BucketList holds exactly the pages with free
 // elements, in descending address order from First to Last (Last is the lowest
 // page), ActivePages counts them and CurrentPageEnd is the last byte of the
-// lowest one (all ones when the list is empty). Elements never straddle a
-// chunk; the tail of a chunk or page too short for an element is never used,
-// and an offset there maps to no element (index -1).
+// lowest one (all ones when the list is empty). OrderRoot indexes the same
+// pages as a search tree by address, threaded through their descriptors, so
+// that a page coming back finds its place on the list in logarithmic time.
+// Elements never straddle a chunk; the tail of a chunk or page too short for
+// an element is never used, and an offset there maps to no element (index -1).
 //
 // A bucket has no lock: its operations run under the owning cache's lock.
 #pragma once
@@ -44,6 +46,7 @@ struct BUCKET : CONNECTIONS {
   int32_t PageSize;
   int32_t ActivePages = 0;
   CHAIN BucketList;
+  PAGE *OrderRoot = nullptr;
   uint64_t CurrentPageEnd = ~static_cast<uint64_t>(0);
   uint32_t AllocationShift = 0;
   uint32_t ChunkShift = 0;
@@ -95,6 +98,8 @@ struct BUCKET : CONNECTIONS {
   CACHE *AsCache();
   bool Qualifies(const PAGE *Page, int32_t PageBytes) const;
   void UpdateCurrentPageEnd();
+  PAGE *IndexPage(PAGE *Page);
+  void UnindexPage(PAGE *Page);
 
   // The four address mappings; the constructor picks one pair for good.
   uint64_t AddressByShift(uint64_t PageAddress, int32_t Index) const;

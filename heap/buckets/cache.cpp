@@ -78,13 +78,23 @@ void CACHE::GrowFillSize() {
     FillSize = static_cast<int16_t>(std::min<int32_t>(2 * FillSize, CacheSize));
 }
 
+// The hot paths' helpers are inline: a call each costs as much as the work.
+inline void CACHE::Remember(PAGE *Page, int32_t Version) {
+  if (Page == RecentPage && Version == RecentVersion)
+    return;
+  RecentPage = Page;
+  RecentVersion = Version;
+  RecentBase.store(Page->Address, std::memory_order_relaxed);
+}
+
 // The element on top of the stack goes to a caller.
-void *CACHE::PopReady(const char *CorruptMessage) {
+inline void *CACHE::PopReady(const char *CorruptMessage) {
   --StackTop;
   void *Element = ReadyStack[StackTop];
-  if (!ReadyPages[StackTop]->ChangeState(reinterpret_cast<uint64_t>(Element), ELEMENT_STATE::Held,
-                                         ELEMENT_STATE::InUse))
+  PAGE *Page = ReadyPages[StackTop];
+  if (!Page->ChangeState(reinterpret_cast<uint64_t>(Element), ELEMENT_STATE::Held, ELEMENT_STATE::InUse))
     SoftwareFailure(CorruptMessage);
+  Remember(Page, Page->CurrentVersion());
   return Element;
 }
 
@@ -156,17 +166,17 @@ void *CACHE::NewSized(bool ChildPage, int32_t PageBytes) {
 // Takes a caller's element into the cache's hands: only the first byte of an
 // element a caller holds qualifies, so a release of an element that is free
 // or already waiting here is refused and changes nothing.
-bool CACHE::Hold(void *Address, PAGE *Page, int32_t Version) {
+inline bool CACHE::Hold(void *Address, PAGE *Page, int32_t Version) {
   return Page->CurrentVersion() == Version &&
          Page->ChangeState(reinterpret_cast<uint64_t>(Address), ELEMENT_STATE::InUse, ELEMENT_STATE::Held);
 }
 
-bool CACHE::Delete(void *Address, PAGE *Page, int32_t Version) {
-  GROUP_LOCK_GUARD Claim(ThreadSafe, Lock);
+inline bool CACHE::DeleteClaimed(void *Address, PAGE *Page, int32_t Version) {
   if (!Active)
     return BUCKET::Delete(Address, Page, Version);
   if (!Hold(Address, Page, Version))
     return false;
+  Remember(Page, Version);
   if (ReuseFreed && reinterpret_cast<uint64_t>(Address) < CurrentPageEnd && StackTop < CacheSize) {
     ReadyStack[StackTop] = Address;
     ReadyPages[StackTop++] = Page;
@@ -176,6 +186,20 @@ bool CACHE::Delete(void *Address, PAGE *Page, int32_t Version) {
   if (DelayedCount >= CacheSize)
     return ApplyQueue();
   return true;
+}
+
+bool CACHE::Delete(void *Address, PAGE *Page, int32_t Version) {
+  GROUP_LOCK_GUARD Claim(ThreadSafe, Lock);
+  return DeleteClaimed(Address, Page, Version);
+}
+
+bool CACHE::DeleteInRecentPage(void *Address) {
+  const auto Element = reinterpret_cast<uint64_t>(Address);
+  if (!InRecentPage(Element))
+    return false;
+  GROUP_LOCK_GUARD Claim(ThreadSafe, Lock);
+  return RecentPage != nullptr && InRecentPage(Element) && RecentPage->CurrentVersion() == RecentVersion &&
+         DeleteClaimed(Address, RecentPage, RecentVersion);
 }
 
 void *CACHE::NewDataPage() {

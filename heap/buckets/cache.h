@@ -16,6 +16,7 @@
 // the address lookup's share lock and the page store's lock.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "heap/buckets/bucket.h"
@@ -40,6 +41,15 @@ struct CACHE : BUCKET {
   THREAD_SAFE *ThreadSafe;
   int32_t DelayedCount = 0;
   int32_t StackTop = 0;
+  // The page of the element last handed out or taken back, with its version
+  // then: a release whose size names this cache finds its page here without
+  // the address lookup. Under the lock, this cache's pages are neither made
+  // nor deleted by anyone else, so the page is still the one at RecentBase
+  // exactly when its version holds. RecentBase is also read unlocked, as a
+  // first sieve.
+  std::atomic<uint64_t> RecentBase{~static_cast<uint64_t>(0)};
+  PAGE *RecentPage = nullptr;
+  int32_t RecentVersion = -1;
   HYBRID_LOCK Lock;
 
   CACHE(int32_t NewAllocationSize, int32_t NewCacheSize, int32_t NewChunkSize, int32_t NewPageSize,
@@ -52,6 +62,10 @@ struct CACHE : BUCKET {
   bool MultipleNew(int32_t &Count, void **Array, int32_t Requested);
   void *NewSized(bool ChildPage, int32_t PageBytes);
   bool Delete(void *Address, PAGE *Page, int32_t Version);
+  // Releases an element of the remembered page; false when the address is
+  // not the first byte of a caller's element there (the address lookup then
+  // decides, as for any release).
+  bool DeleteInRecentPage(void *Address);
   void *NewDataPage();
   bool DeleteDataPage(void *Address);
   void TrimFreePages(int32_t PageLimit);
@@ -64,6 +78,11 @@ struct CACHE : BUCKET {
   bool Activate();
   void GrowFillSize();
   bool Hold(void *Address, PAGE *Page, int32_t Version);
+  bool DeleteClaimed(void *Address, PAGE *Page, int32_t Version);
+  void Remember(PAGE *Page, int32_t Version);
+  bool InRecentPage(uint64_t Address) const {
+    return Address - RecentBase.load(std::memory_order_relaxed) < static_cast<uint64_t>(PageSize);
+  }
   void *PopReady(const char *CorruptMessage);
   void *PopQueued(const char *CorruptMessage);
   bool ApplyQueue();

@@ -33,6 +33,7 @@ void PAGE::Build(uint64_t PageAddress, CACHE *Owner, int32_t PageSize, CACHE *Pa
   StoreLink = CHAIN_LINK();
   LookupLinkA = CHAIN_LINK();
   LookupLinkB = CHAIN_LINK();
+  BucketOrder = ORDER_LINK();
   Address = PageAddress;
   Size = PageSize;
   Version.store(PageVersion, std::memory_order_relaxed);
@@ -51,6 +52,7 @@ void PAGE::Destroy() {
   StoreLink = CHAIN_LINK();
   LookupLinkA = CHAIN_LINK();
   LookupLinkB = CHAIN_LINK();
+  BucketOrder = ORDER_LINK();
 }
 
 void *PAGE::New(ELEMENT_STATE State) {
@@ -121,10 +123,8 @@ bool PAGE::MultipleNew(int32_t &Count, void **Array, int32_t Requested, ELEMENT_
 }
 
 bool PAGE::FillRecord(uint64_t ElementAddress, ELEMENT_INFO &Record) {
-  // Offsets are taken over the low 32 bits, pages being smaller than 2 GB.
-  const int32_t Offset = static_cast<int32_t>(static_cast<uint32_t>(ElementAddress) - static_cast<uint32_t>(Address));
   bool OnBoundary = false;
-  const int32_t Index = Bucket->IndexOfOffset(Offset, OnBoundary);
+  const int32_t Index = Bucket->IndexOfOffset(OffsetOf(ElementAddress), OnBoundary);
   if (Index < 0)
     return false;
   Record.Address = ElementAddress;
@@ -181,15 +181,20 @@ bool PAGE::Delete(ELEMENT_INFO &Record, ELEMENT_STATE Expected) {
   return true;
 }
 
+// On every allocation and release through a cache, so it works out the
+// element's pair directly instead of filling a whole record.
 bool PAGE::ChangeState(uint64_t ElementAddress, ELEMENT_STATE From, ELEMENT_STATE To) {
-  ELEMENT_INFO Record;
-  if (!FillRecord(ElementAddress, Record) || !Record.OnBoundary)
+  bool OnBoundary = false;
+  const int32_t Index = Bucket->IndexOfOffset(OffsetOf(ElementAddress), OnBoundary);
+  if (Index < 0 || !OnBoundary)
     return false;
-  const uint32_t Word = *Record.Word;
-  const uint32_t Pair = Record.InUseMask | Record.ChildMask;
-  if ((Word & Pair) != PairBits(From, Record.InUseMask))
+  uint32_t &Word = BitVector[Index / PairsPerWord];
+  const int32_t Shift = 30 - 2 * (Index % PairsPerWord);
+  const uint32_t Pair = 3u << Shift;
+  const uint32_t Bits = Word;
+  if ((Bits & Pair) != static_cast<uint32_t>(From) << Shift)
     return false;
-  StoreWord(*Record.Word, (Word & ~Pair) | PairBits(To, Record.InUseMask));
+  StoreWord(Word, (Bits & ~Pair) | static_cast<uint32_t>(To) << Shift);
   return true;
 }
 

@@ -66,6 +66,13 @@ struct ELEMENT_INFO {
   int32_t Shift = 0;
 };
 
+// A listed page's place in its bucket's ordered index (see BUCKET): the roots
+// of the subtrees of lower and of higher addresses.
+struct ORDER_LINK {
+  PAGE *Lower = nullptr;
+  PAGE *Higher = nullptr;
+};
+
 struct PAGE {
   CHAIN_LINK BucketLink;
   CHAIN_LINK StoreLink;
@@ -81,6 +88,7 @@ struct PAGE {
   int16_t FirstFreeWord;
   CACHE *Bucket;
   CACHE *ParentBucket;
+  ORDER_LINK BucketOrder;
   uint32_t BitVector[];
 
   static constexpr uint32_t FullWordMask = 0xAAAAAAAAu;
@@ -119,6 +127,10 @@ struct PAGE {
  private:
   static PAGE *FromLink(CHAIN_LINK *Link, size_t Offset) {
     return Link == nullptr ? nullptr : reinterpret_cast<PAGE *>(reinterpret_cast<char *>(Link) - Offset);
+  }
+  // Offsets are taken over the low 32 bits, pages being smaller than 2 GB.
+  int32_t OffsetOf(uint64_t ElementAddress) const {
+    return static_cast<int32_t>(static_cast<uint32_t>(ElementAddress) - static_cast<uint32_t>(Address));
   }
   // Fills Record for element Index; false when the offset lies in no element.
   bool FillRecord(uint64_t ElementAddress, ELEMENT_INFO &Record);

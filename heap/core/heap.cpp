@@ -162,12 +162,6 @@ HEAP::~HEAP() noexcept(false) {
   FineTable = CoarseTable = nullptr;
 }
 
-CACHE *HEAP::FindCache(int32_t Size) const {
-  if (Size < SplitSize)
-    return FineTable[(Size - 1) >> FineShift];
-  return CoarseTable[(Size - 1) >> CoarseShift];
-}
-
 void *HEAP::New(int32_t Size, int32_t *ActualSize, bool ZeroFill) {
   if (!Active || Size <= 0)
     return nullptr;
@@ -232,8 +226,13 @@ bool HEAP::Delete(void *Address, int32_t Size) {
   if (!Active)
     return false;
   const bool Hinted = Size > 0 && Size <= MaxCacheSize;
-  if (Hinted && OwnFind->Delete(Address, FindCache(Size)))
-    return true;
+  if (Hinted) {
+    // The page the cache used last needs no lookup: the common case of a
+    // block given back soon after it was handed out.
+    CACHE *Cache = FindCache(Size);
+    if (Cache->DeleteInRecentPage(Address) || OwnFind->Delete(Address, Cache))
+      return true;
+  }
   if (OwnFind->Delete(Address, TopCache))
     return true;
   if (ProcessFind == nullptr)

@@ -59,8 +59,13 @@ struct HEAP : SYSTEM_FACTS_ATTACHMENT {
   HEAP(const HEAP &) = delete;
   HEAP &operator=(const HEAP &) = delete;
 
-  // The cache for a size from 1 to the top page size.
-  CACHE *FindCache(int32_t Size) const;
+  // The cache for a size from 1 to the top page size (inline: every request
+  // asks it).
+  CACHE *FindCache(int32_t Size) const {
+    if (Size < SplitSize)
+      return FineTable[(Size - 1) >> FineShift];
+    return CoarseTable[(Size - 1) >> CoarseShift];
+  }
 
   void *New(int32_t Size, int32_t *ActualSize, bool ZeroFill);
   bool MultipleNew(int32_t *Count, void **Array, int32_t Requested, int32_t Size, int32_t *ActualSize, bool ZeroFill);

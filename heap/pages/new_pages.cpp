@@ -22,6 +22,9 @@ constexpr const char ResetDataPageMessage[] = "Reset data page in DeleteAll";
 constexpr int64_t MaxTrackedElements = 65535;
 
 static_assert(sizeof(SIZE_CLASS) == NEW_PAGES::SizeClassBytes, "size classes are counted as 64 bytes");
+// The smallest slot (one bit-vector word) holds the descriptor's fields, its
+// list, lookup and index links included; larger vectors leave more room.
+static_assert(sizeof(PAGE) + sizeof(uint32_t) <= NEW_PAGES::CarveStep, "a descriptor fits the smallest slot");
 
 bool VectorSizesAscend(const int32_t *VectorSizes, int32_t EntryCount) {
   int32_t Previous = 0;

@@ -7,7 +7,7 @@
 #include <random>
 #include <vector>
 
-#include "tests/heap/pages/test_tree.h"
+#include "tests/heap/buckets/tree_model.h"
 
 namespace {
 
@@ -171,13 +171,11 @@ TEST(BucketList, KeepsDescendingAddressOrderAndTheCurrentPageEnd) {
 TEST(BucketList, RandomInsertionsAndRemovalsKeepTheOrder) {
   THREAD_SAFE ThreadSafe(false);
   CACHE Cache(64, 0, 4096, 4096, false, &ThreadSafe);
-  struct alignas(PAGE) SLOT {
-    unsigned char Bytes[512];
-  };
-  std::vector<SLOT> Storage(200);
-  std::vector<PAGE *> Pages;
-  for (size_t Index = 0; Index < Storage.size(); ++Index)
-    Pages.push_back(new (&Storage[Index]) PAGE(0x100000 + 0x1000 * Index, &Cache, -1, NoBucket(), 2));
+  std::vector<uint64_t> Addresses;
+  for (uint64_t Index = 0; Index < 200; ++Index)
+    Addresses.push_back(0x100000 + 0x1000 * Index);
+  ADDRESSED_PAGES Loose(Cache, Addresses);
+  const std::vector<PAGE *> &Pages = Loose.Pages;
   std::mt19937 Random(5);
   std::vector<PAGE *> Listed;
   for (int Step = 0; Step < 4000; ++Step) {

@@ -53,13 +53,23 @@ class CACHE_MODEL {
     void *Element = reinterpret_cast<void *>(Victim->first);
     const LIVE Held = Victim->second;
     ASSERT_TRUE(ElementIntact(Element, Held.Size, Held.Tag)) << "bytes of a live element changed";
+    CACHE *Owner = Tree.Users[static_cast<size_t>(Held.Cache)];
     if (Pick(8) == 0) {
       // An address inside the element is refused and changes nothing.
-      EXPECT_FALSE(Tree.Find->Delete(static_cast<char *>(Element) + 1 + Pick(Held.Size - 1), Tree.Top));
+      char *Inside = static_cast<char *>(Element) + 1 + Pick(Held.Size - 1);
+      EXPECT_FALSE(Tree.Find->Delete(Inside, Tree.Top));
+      EXPECT_FALSE(Owner->DeleteInRecentPage(Inside));
     }
-    // The hint is the owning cache or the top cache; both must find it.
-    CACHE *Hint = Pick(2) == 0 ? Tree.Top : Tree.Users[static_cast<size_t>(Held.Cache)];
-    ASSERT_TRUE(Tree.Find->Delete(Element, Hint));
+    // The middle cache (the last user) never releases another cache's element,
+    // not even one inside a child page it lent.
+    if (Owner != Tree.Users.back()) {
+      EXPECT_FALSE(Tree.Users.back()->DeleteInRecentPage(Element));
+    }
+    // Through the page the owner used last when that page holds it, else
+    // through the lookup, hinted by the owning cache or the top cache.
+    CACHE *Hint = Pick(2) == 0 ? Tree.Top : Owner;
+    ASSERT_TRUE((Pick(2) == 0 && Owner->DeleteInRecentPage(Element)) || Tree.Find->Delete(Element, Hint));
+    EXPECT_FALSE(Owner->DeleteInRecentPage(Element)) << "released twice";
     Live.erase(Victim);
     ASSERT_FALSE(HeldByCaller(Element)) << "a released element still counts as the caller's";
   }
@@ -198,6 +208,45 @@ TEST(CacheModel, RandomSequenceMatchesTheModelAfterEveryStep) {
     EXPECT_EQ(Model.Tree.Find->PageCount, Model.Tree.Top->ActivePages);
     EXPECT_EQ(Model.Tree.BackEnd.OutstandingUserAreas(), Model.Tree.Top->ActivePages);
   }
+}
+
+// The bucket list against the list as written: a page goes in front when no
+// listed page lies above it, otherwise just below the first page above it,
+// found by a walk up from the lowest. Pages far apart and in sorted runs.
+TEST(BucketListModel, RandomInsertionsAndRemovalsMatchTheWrittenList) {
+  THREAD_SAFE ThreadSafe(false);
+  CACHE Cache(64, 0, 4096, 4096, false, &ThreadSafe);
+  std::mt19937_64 Random(11);
+  std::vector<uint64_t> Addresses;
+  for (uint64_t Index = 0; Index < 1500; ++Index)
+    Addresses.push_back(Index < 500 ? 0x7F0000000000 + 0x1000 * Index : (Random() % (1ull << 35)) << 12);
+  ADDRESSED_PAGES Loose(Cache, Addresses);
+  const std::vector<PAGE *> &Pages = Loose.Pages;
+  std::vector<PAGE *> Written;  // first (highest) to last (lowest)
+  for (int Step = 0; Step < 12000; ++Step) {
+    // A third of the steps take the next page of the sorted run, the rest any page.
+    PAGE *Page = Pages[Step % 3 == 0 ? static_cast<size_t>(Step / 3) % 500 : Random() % Pages.size()];
+    const auto Found = std::find(Written.begin(), Written.end(), Page);
+    if (Found != Written.end()) {
+      Cache.DeleteFromBucketList(Page);
+      Written.erase(Found);
+    } else {
+      Cache.InsertInBucketList(Page);
+      auto Place = Written.end();
+      while (Place != Written.begin() && (*std::prev(Place))->Address <= Page->Address)
+        --Place;
+      Written.insert(Place, Page);
+    }
+    std::vector<PAGE *> Listed;
+    for (CHAIN_LINK *Link = Cache.BucketList.First; Link != nullptr; Link = Link->Next)
+      Listed.push_back(PAGE::FromBucketLink(Link));
+    ASSERT_EQ(Listed, Written) << "step " << Step;
+    ASSERT_EQ(Cache.ActivePages, static_cast<int32_t>(Written.size()));
+    ASSERT_EQ(Cache.CurrentPageEnd, Written.empty() ? ~0ull : Written.back()->Address + 4095);
+  }
+  for (PAGE *Page : Written)
+    Cache.DeleteFromBucketList(Page);
+  EXPECT_EQ(Cache.OrderRoot, nullptr);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstring>
+#include <new>
 #include <vector>
 
 #include "tests/heap/pages/test_tree.h"
@@ -42,3 +43,17 @@ inline bool ElementIntact(const void *Element, int32_t Size, uint32_t Tag) {
       return false;
   return true;
 }
+
+// Descriptors of pages at made-up addresses, for the bucket list's tests.
+struct ADDRESSED_PAGES {
+  struct alignas(PAGE) SLOT {
+    unsigned char Bytes[256];
+  };
+  std::vector<SLOT> Storage;
+  std::vector<PAGE *> Pages;
+
+  ADDRESSED_PAGES(CACHE &Owner, const std::vector<uint64_t> &Addresses) : Storage(Addresses.size()) {
+    for (size_t Index = 0; Index < Addresses.size(); ++Index)
+      Pages.push_back(new (&Storage[Index]) PAGE(Addresses[Index], &Owner, -1, NoBucket(), 2));
+  }
+};
