@@ -49,7 +49,7 @@ bool ADDRESS_MAP::Cover(const void *Start, uint64_t Bytes) {
 
 void ADDRESS_MAP::SetPages(const void *Address, uint64_t Pages) {
   const char *Base = static_cast<const char *>(Address);
-  for (int32_t Index = 1; Index <= 3; ++Index) {
+  for (int32_t Index = 1; Index <= DataBytes; ++Index) {
     Entry(Base + 16 * Index).store(static_cast<uint8_t>(0x80 | (Pages & 0x7F)), std::memory_order_relaxed);
     Pages >>= 7;
   }
@@ -58,14 +58,14 @@ void ADDRESS_MAP::SetPages(const void *Address, uint64_t Pages) {
 uint64_t ADDRESS_MAP::Pages(const void *Address) {
   const char *Base = static_cast<const char *>(Address);
   uint64_t Pages = 0;
-  for (int32_t Index = 3; Index >= 1; --Index)
+  for (int32_t Index = DataBytes; Index >= 1; --Index)
     Pages = (Pages << 7) | (Entry(Base + 16 * Index).load(std::memory_order_relaxed) & 0x7F);
   return Pages;
 }
 
 void ADDRESS_MAP::ClearPages(const void *Address) {
   const char *Base = static_cast<const char *>(Address);
-  for (int32_t Index = 1; Index <= 3; ++Index)
+  for (int32_t Index = 1; Index <= DataBytes; ++Index)
     Entry(Base + 16 * Index).store(0, std::memory_order_relaxed);
 }
 

@@ -13,6 +13,9 @@
 #include "malloc/size_classes.h"
 #include "tests/malloc/malloc_test_support.h"
 
+// True while any page of the range is mapped in this process.
+bool AreaStillMapped(const void *Start, size_t Length);
+
 namespace {
 
 const size_t Sizes[] = {0,    1,     15,    16,    17,    100,    112,    113,    960,     961,     1000,
@@ -78,7 +81,7 @@ TEST(Contracts, AlignmentsThatAreNoPowerOfTwoAreRoundedUp) {
 }
 
 TEST(Contracts, NoMemoryIsNullWithEnomem) {
-  const size_t Requests[] = {SIZE_MAX, SIZE_MAX - 4095, SIZE_MAX / 2, size_t{0x80000000}, size_t{1} << 40};
+  const size_t Requests[] = {SIZE_MAX, SIZE_MAX - 4095, SIZE_MAX / 2, size_t{1} << 41, size_t{1} << 40};
   for (size_t Bytes : Requests) {
     errno = 0;
     EXPECT_EQ(krax_malloc(Bytes), nullptr);
@@ -154,6 +157,33 @@ TEST(Contracts, ReallocMovesOnlyWhenTheClassChanges) {
     }
     krax_free(Resized);
   }
+}
+
+// Beyond the heap's 32-bit sizes: pages of its own, usable at both ends and
+// unmapped by free. A large block grown in small steps keeps its contents and
+// moves only a logarithmic number of times.
+TEST(Contracts, HugeBlocksAreMappedAndGrowWithoutCopyingEachStep) {
+  const size_t Huge = size_t{3} << 30;
+  auto *Block = static_cast<unsigned char *>(krax_malloc(Huge));
+  ASSERT_NE(Block, nullptr);
+  EXPECT_GE(krax_usable_size(Block), Huge);
+  Block[0] = 1;
+  Block[Huge - 1] = 2;
+  EXPECT_EQ(Block[0] + Block[Huge - 1], 3);
+  krax_free(Block);
+  EXPECT_FALSE(AreaStillMapped(Block, Huge));
+  void *Grown = krax_malloc(1 << 21);
+  FillPattern(Grown, 1 << 21, 5);
+  int Moves = 0;
+  for (size_t Bytes = (1 << 21) + 65536; Bytes <= (size_t{1} << 26); Bytes += 65536) {
+    void *Next = krax_realloc(Grown, Bytes);
+    ASSERT_NE(Next, nullptr);
+    Moves += Next != Grown ? 1 : 0;
+    Grown = Next;
+  }
+  EXPECT_TRUE(HoldsPattern(Grown, 1 << 21, 5));
+  EXPECT_LE(Moves, 20);
+  krax_free(Grown);
 }
 
 TEST(Contracts, ReallocOfNullAllocatesAndOfZeroFrees) {
