@@ -8,7 +8,7 @@
 #include <cstring>
 #include <vector>
 
-#include "heap/frontend/fast_heap.h"
+#include "malloc/dropin_heap.h"
 #include "malloc/krax_malloc.h"
 #include "malloc/size_classes.h"
 #include "tests/malloc/malloc_test_support.h"
@@ -36,11 +36,19 @@ TEST(Contracts, EveryRequestIsAlignedLiveAndLargeEnough) {
   }
 }
 
+// Each class is an allocation size of the drop-in's heap; above 128 bytes no
+// request wastes more than a quarter of its class, and no page more than a
+// sixteenth of itself to its tail.
 TEST(Contracts, SizeClassesAreTheHeapsOwn) {
-  FAST_HEAP Heap(1048576, true, false, true);
+  dropin::DROPIN_HEAP Heap;
   for (int32_t Class = 0; Class < dropin::ClassCount; ++Class) {
     const int32_t Bytes = dropin::ClassBytes[Class];
     SCOPED_TRACE(Bytes);
+    if (Bytes > 128) {
+      EXPECT_LE(4 * (Bytes - dropin::ClassBytes[Class - 1] - 1), Bytes);
+    }
+    const int32_t Page = dropin::DROPIN_HEAP::PageBytesOf(Class);
+    EXPECT_LE(16 * (Page % Bytes), Page);
     int32_t Actual = 0;
     void *Element = Heap.New(Bytes, &Actual);
     ASSERT_NE(Element, nullptr);
