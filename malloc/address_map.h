@@ -15,7 +15,8 @@
 // in a radix table of lazily mapped leaves of 1 MiB (16 MiB of address space
 // each, their entries interleaved so that neighbouring granules never share a
 // cache line) under a directory of lazily mapped middles; neither comes from the C
-// heap and neither is ever given back, so a reader never sees one go away.
+// heap and neither is ever unmapped, so a reader never sees one go away (a
+// trim of a process with one thread gives back the memory of their empty pages).
 //
 // Writers of a mark own the allocation (they are the allocator handing it
 // out); Take is the one atomic step that ends an allocation, so two threads
@@ -86,6 +87,11 @@ class ADDRESS_MAP {
   static void ClearPages(const void *Address);
 
   static bool IsMark(uint8_t Value) { return Value != 0 && Value < 0x80; }
+
+  // Gives back the memory of every page of the leaves that holds only zeros;
+  // the leaves stay mapped and read as zeros. Only for a process that has
+  // one thread: a mark written between the look and the release would be lost.
+  static void ReleaseEmptyPages();
 
  private:
   static constexpr int32_t LeafBits = 20;    // entries per leaf: 16 MiB of addresses

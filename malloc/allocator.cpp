@@ -395,8 +395,14 @@ bool Trim(size_t KeepBytes) {
   LARGE_RESERVE::Drain(ReleaseLargeBlock);
   LARGE_SPANS::Trim();
   const int32_t Keep = KeepBytes > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int32_t>(KeepBytes);
-  HEAP_CALL Call;
-  return Heap->TrimHeap(Keep);
+  bool Trimmed = false;
+  {
+    HEAP_CALL Call;
+    Trimmed = Heap->TrimHeap(Keep);
+  }
+  if (platform::ProcessIsSingleThreaded())
+    ADDRESS_MAP::ReleaseEmptyPages();
+  return Trimmed;
 }
 
 }  // namespace dropin
