@@ -15,6 +15,7 @@
 
 // True while any page of the range is mapped in this process.
 bool AreaStillMapped(const void *Start, size_t Length);
+size_t ResidentBytes();
 
 namespace {
 
@@ -192,6 +193,27 @@ TEST(Contracts, HugeBlocksAreMappedAndGrowWithoutCopyingEachStep) {
   EXPECT_TRUE(HoldsPattern(Grown, 1 << 21, 5));
   EXPECT_LE(Moves, 20);
   krax_free(Grown);
+}
+
+// After 128 MiB of small blocks and spans are freed (a span in every chunk
+// kept), a trim leaves at most 16 MiB resident beyond what was before.
+TEST(Contracts, ATrimGivesBackWhatWasFreed) {
+  krax_trim(0);
+  const size_t Before = ResidentBytes();
+  std::vector<void *> Small(1 << 19), Spans(320);
+  for (void *&Block : Small)
+    memset(Block = krax_malloc(256), 1, 256);
+  for (void *&Block : Spans)
+    memset(Block = krax_malloc(100000), 2, 100000);
+  for (void *Block : Small)
+    krax_free(Block);
+  for (size_t Index = 0; Index < Spans.size(); ++Index)
+    if (Index % 40 != 0)
+      krax_free(Spans[Index]);
+  EXPECT_EQ(krax_trim(0), 1);
+  EXPECT_LE(ResidentBytes(), Before + (size_t{16} << 20)) << "before: " << Before;
+  for (size_t Index = 0; Index < Spans.size(); Index += 40)
+    krax_free(Spans[Index]);
 }
 
 TEST(Contracts, ReallocOfNullAllocatesAndOfZeroFrees) {
