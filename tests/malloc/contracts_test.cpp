@@ -200,6 +200,8 @@ TEST(Contracts, HugeBlocksAreMappedAndGrowWithoutCopyingEachStep) {
 TEST(Contracts, ATrimGivesBackWhatWasFreed) {
   krax_trim(0);
   const size_t Before = ResidentBytes();
+  if (Before == 0)
+    GTEST_SKIP() << "resident memory is not known here";
   std::vector<void *> Small(1 << 19), Spans(320);
   for (void *&Block : Small)
     memset(Block = krax_malloc(256), 1, 256);
