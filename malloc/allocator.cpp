@@ -96,9 +96,10 @@ void *AllocateMapped(uint64_t Pages, void *Target = nullptr) {
 // then unchanged).
 void *ResizeMapped(void *Address, uint8_t Mark, size_t Current, size_t Bytes) {
   const uint64_t CurrentPages = Current / PageBytes;
+  const uint64_t Room = CurrentPages + CurrentPages / 4;
   uint64_t Pages = PagesFor(Bytes);
-  if (Bytes > Current && Pages < CurrentPages + CurrentPages / 4)
-    Pages = CurrentPages + CurrentPages / 4 < ADDRESS_MAP::MaxPages ? CurrentPages + CurrentPages / 4 : Pages;
+  if (Bytes > Current && Pages < Room && Room <= ADDRESS_MAP::MaxPages)
+    Pages = Room;
   if (Pages > ADDRESS_MAP::MaxPages)
     return NoMemory();
   if (Mark == ADDRESS_MAP::MappedMark && platform::RemapPages(Address, Current, Pages * PageBytes, nullptr)) {
