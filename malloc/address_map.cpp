@@ -1,5 +1,7 @@
 #include "malloc/address_map.h"
 
+#include <cstring>
+
 #include "platform/virtual_memory.h"
 
 namespace dropin {
@@ -49,7 +51,7 @@ bool ADDRESS_MAP::Cover(const void *Start, uint64_t Bytes) {
 
 void ADDRESS_MAP::SetPages(const void *Address, uint64_t Pages) {
   const char *Base = static_cast<const char *>(Address);
-  for (int32_t Index = 1; Index <= 3; ++Index) {
+  for (int32_t Index = 1; Index <= DataBytes; ++Index) {
     Entry(Base + 16 * Index).store(static_cast<uint8_t>(0x80 | (Pages & 0x7F)), std::memory_order_relaxed);
     Pages >>= 7;
   }
@@ -58,15 +60,36 @@ void ADDRESS_MAP::SetPages(const void *Address, uint64_t Pages) {
 uint64_t ADDRESS_MAP::Pages(const void *Address) {
   const char *Base = static_cast<const char *>(Address);
   uint64_t Pages = 0;
-  for (int32_t Index = 3; Index >= 1; --Index)
+  for (int32_t Index = DataBytes; Index >= 1; --Index)
     Pages = (Pages << 7) | (Entry(Base + 16 * Index).load(std::memory_order_relaxed) & 0x7F);
   return Pages;
 }
 
 void ADDRESS_MAP::ClearPages(const void *Address) {
   const char *Base = static_cast<const char *>(Address);
-  for (int32_t Index = 1; Index <= 3; ++Index)
+  for (int32_t Index = 1; Index <= DataBytes; ++Index)
     Entry(Base + 16 * Index).store(0, std::memory_order_relaxed);
+}
+
+// Runs of empty pages are given back in one call each.
+void ADDRESS_MAP::ReleaseEmptyPages() {
+  constexpr uint64_t PageEntries = PageBytes;
+  static constexpr unsigned char Zeros[PageBytes] = {};
+  for (auto &Slot : Top) {
+    MIDDLE *Middle = Slot.load(std::memory_order_acquire);
+    for (int32_t Index = 0; Middle != nullptr && Index < (1 << MiddleBits); ++Index) {
+      auto *Leaf = reinterpret_cast<unsigned char *>(Middle->Leaves[Index].load(std::memory_order_acquire));
+      uint64_t RunStart = 0;
+      for (uint64_t Page = 0; Leaf != nullptr && Page <= (uint64_t{1} << LeafBits); Page += PageEntries) {
+        const bool Empty = Page < (uint64_t{1} << LeafBits) && std::memcmp(Leaf + Page, Zeros, PageBytes) == 0;
+        if (Empty)
+          continue;
+        if (Page > RunStart)
+          platform::DiscardPages(Leaf + RunStart, Page - RunStart);
+        RunStart = Page + PageEntries;
+      }
+    }
+  }
 }
 
 }  // namespace dropin

@@ -7,13 +7,16 @@
 //
 // A mark is 0 (no allocation starts here), k + 1 for an element of size class
 // k, LargeMark for an allocation of the heap's large cache, SpanMark for a
-// span of the large spans or AlignedMark for an area taken straight from the
-// back end. The three bytes after one of the last three hold the allocation's size in pages, 7 bits each with the top
-// bit set; a data byte is never a mark and never taken by Take. The map lives
+// span of the large spans, AlignedMark for an area taken straight from the
+// back end or MappedMark for pages mapped straight from the system. The
+// DataBytes bytes after one of the last four hold the allocation's size in
+// pages, 7 bits each with the top bit set; a data byte is never a mark and
+// never taken by Take. The map lives
 // in a radix table of lazily mapped leaves of 1 MiB (16 MiB of address space
 // each, their entries interleaved so that neighbouring granules never share a
 // cache line) under a directory of lazily mapped middles; neither comes from the C
-// heap and neither is ever given back, so a reader never sees one go away.
+// heap and neither is ever unmapped, so a reader never sees one go away (a
+// trim of a process with one thread gives back the memory of their empty pages).
 //
 // Writers of a mark own the allocation (they are the allocator handing it
 // out); Take is the one atomic step that ends an allocation, so two threads
@@ -30,9 +33,13 @@ class ADDRESS_MAP {
   static constexpr uint8_t LargeMark = 0x40;
   static constexpr uint8_t AlignedMark = 0x41;
   static constexpr uint8_t SpanMark = 0x42;
+  static constexpr uint8_t MappedMark = 0x43;
   static constexpr uint64_t PageBytes = 4096;
-  // The largest size in pages that the three data bytes can hold.
-  static constexpr uint64_t MaxPages = (1u << 21) - 1;
+  static constexpr int32_t DataBytes = 4;
+  // The bytes of an allocation that its mark and data bytes describe.
+  static constexpr uint64_t MarkedBytes = 16 * (DataBytes + 1);
+  // The largest size in pages that the data bytes can hold (1 TiB - 4 KiB).
+  static constexpr uint64_t MaxPages = (uint64_t{1} << (7 * DataBytes)) - 1;
 
   // Maps the leaves for every address of [Start, Start + Bytes); false when
   // the platform refuses the memory.
@@ -80,6 +87,11 @@ class ADDRESS_MAP {
   static void ClearPages(const void *Address);
 
   static bool IsMark(uint8_t Value) { return Value != 0 && Value < 0x80; }
+
+  // Gives back the memory of every page of the leaves that holds only zeros;
+  // the leaves stay mapped and read as zeros. Only for a process that has
+  // one thread: a mark written between the look and the release would be lost.
+  static void ReleaseEmptyPages();
 
  private:
   static constexpr int32_t LeafBits = 20;    // entries per leaf: 16 MiB of addresses

@@ -10,6 +10,7 @@
 #include "malloc/large_reserve.h"
 #include "malloc/large_spans.h"
 #include "malloc/process_heap.h"
+#include "platform/virtual_memory.h"
 
 namespace dropin {
 
@@ -17,6 +18,7 @@ namespace {
 
 constexpr uint64_t PageBytes = ADDRESS_MAP::PageBytes;
 constexpr uint64_t MaxPages = MaxRequestBytes / PageBytes;
+constexpr uint64_t MarkedBytes = ADDRESS_MAP::MarkedBytes;
 
 // Pages of large allocations handed out and not yet freed: the reserve may
 // keep a quarter as much again.
@@ -60,13 +62,70 @@ void *AllocateAligned(size_t Alignment, size_t Bytes) {
                                         true);
   if (Area == nullptr)
     return NoMemory();
-  if (!ADDRESS_MAP::Cover(Area, 64)) {
+  if (!ADDRESS_MAP::Cover(Area, MarkedBytes)) {
     ProcessBackEnd().DeleteArea(Area, static_cast<int32_t>(Pages * PageBytes), true);
     return NoMemory();
   }
   ADDRESS_MAP::SetPages(Area, Pages);
   ADDRESS_MAP::Mark(Area, ADDRESS_MAP::AlignedMark);
   return Area;
+}
+
+// Pages mapped straight from the system (Target, when given, is such a
+// mapping of Pages pages already), marked. Null when refused.
+void *AllocateMapped(uint64_t Pages, void *Target = nullptr) {
+  if (Pages > ADDRESS_MAP::MaxPages)
+    return NoMemory();
+  void *Area = Target != nullptr ? Target : platform::MapPages(Pages * PageBytes);
+  if (Area == nullptr)
+    return NoMemory();
+  if (!ADDRESS_MAP::Cover(Area, MarkedBytes)) {
+    platform::UnmapPages(Area, Pages * PageBytes);
+    return NoMemory();
+  }
+  ADDRESS_MAP::SetPages(Area, Pages);
+  ADDRESS_MAP::Mark(Area, ADDRESS_MAP::MappedMark);
+  return Area;
+}
+
+// A large block resized to Bytes as a mapping of its own. A mapping grows or
+// shrinks where it is when the system can, else its pages move to a new
+// place; any other block is copied into a new mapping. Growth takes a quarter
+// more room than asked, so that a block grown in small steps moves (or is
+// copied) only a logarithmic number of times. Null when refused (the block is
+// then unchanged).
+void *ResizeMapped(void *Address, uint8_t Mark, size_t Current, size_t Bytes) {
+  const uint64_t CurrentPages = Current / PageBytes;
+  const uint64_t Room = CurrentPages + CurrentPages / 4;
+  uint64_t Pages = PagesFor(Bytes);
+  if (Bytes > Current && Pages < Room && Room <= ADDRESS_MAP::MaxPages)
+    Pages = Room;
+  if (Pages > ADDRESS_MAP::MaxPages)
+    return NoMemory();
+  if (Mark == ADDRESS_MAP::MappedMark && platform::RemapPages(Address, Current, Pages * PageBytes, nullptr)) {
+    ADDRESS_MAP::SetPages(Address, Pages);
+    return Address;
+  }
+  void *Target = platform::MapPages(Pages * PageBytes);
+  if (Target == nullptr || !ADDRESS_MAP::Cover(Target, MarkedBytes)) {
+    if (Target != nullptr)
+      platform::UnmapPages(Target, Pages * PageBytes);
+    return NoMemory();
+  }
+  if (Mark != ADDRESS_MAP::MappedMark) {
+    std::memcpy(Target, Address, Current < Bytes ? Current : Bytes);
+    Free(Address);
+    return AllocateMapped(Pages, Target);
+  }
+  // The old place is unmarked before it is given up: the system may hand it
+  // to another thread, whose marks must not be overwritten.
+  ADDRESS_MAP::ClearPages(Address);
+  ADDRESS_MAP::Mark(Address, 0);
+  if (!platform::RemapPages(Address, Current, Pages * PageBytes, Target)) {
+    std::memcpy(Target, Address, Current < Bytes ? Current : Bytes);
+    platform::UnmapPages(Address, Current);
+  }
+  return AllocateMapped(Pages, Target);
 }
 
 // A pointer that was never ours cannot be measured: it is counted instead.
@@ -112,7 +171,7 @@ void *AllocateSpan(uint64_t Pages) {
   void *Span = LARGE_SPANS::Allocate(Pages);
   if (Span == nullptr)
     return NoMemory();
-  if (!ADDRESS_MAP::Cover(Span, 64)) {
+  if (!ADDRESS_MAP::Cover(Span, MarkedBytes)) {
     LARGE_SPANS::Release(Span, Pages);
     return NoMemory();
   }
@@ -144,7 +203,7 @@ void *AllocateFromLargeCache(uint64_t Pages, bool *Fresh) {
     }
     if (Block == nullptr)
       return NoMemory();
-    if (!ADDRESS_MAP::Cover(Block, 64)) {
+    if (!ADDRESS_MAP::Cover(Block, MarkedBytes)) {
       ReleaseLargeBlock(Block);
       return NoMemory();
     }
@@ -162,11 +221,14 @@ void *AllocateFromLargeCache(uint64_t Pages, bool *Fresh) {
 }  // namespace
 
 // Up to MaxSpanPages pages from the spans, whose pages are reused where they
-// are; more from the heap's large cache.
+// are; more from the heap's large cache; beyond its 32-bit sizes, a mapping.
 void *AllocateLarge(size_t Bytes, bool *Fresh) {
   const uint64_t Pages = PagesFor(Bytes);
-  if (Pages > MaxPages)
-    return NoMemory();
+  if (Pages > MaxPages) {
+    if (Fresh != nullptr)
+      *Fresh = true;
+    return Bytes > ADDRESS_MAP::MaxPages * PageBytes ? NoMemory() : AllocateMapped(Pages);
+  }
   if (Pages > LARGE_SPANS::MaxSpanPages)
     return AllocateFromLargeCache(Pages, Fresh);
   bool Bootstrap = false;
@@ -191,6 +253,10 @@ void ReleaseOther(void *Address, uint8_t Mark) {
     const uint64_t Pages = ADDRESS_MAP::Pages(Address);
     ADDRESS_MAP::ClearPages(Address);
     LARGE_SPANS::Release(Address, Pages);
+  } else if (Mark == ADDRESS_MAP::MappedMark) {
+    const uint64_t Pages = ADDRESS_MAP::Pages(Address);
+    ADDRESS_MAP::ClearPages(Address);
+    platform::UnmapPages(Address, Pages * PageBytes);
   } else if (Mark == ADDRESS_MAP::AlignedMark) {
     const uint64_t Pages = ADDRESS_MAP::Pages(Address);
     ADDRESS_MAP::ClearPages(Address);
@@ -238,6 +304,10 @@ void *Realloc(void *Address, size_t Bytes) {
   const size_t Current = Measure(Address, Mark);
   if (!Bootstrap && ResizeInPlace(Address, Mark, Current, Bytes))
     return Address;
+  constexpr size_t SpanBytes = LARGE_SPANS::MaxSpanPages * PageBytes;
+  const bool Large = Current > static_cast<size_t>(MaxClassBytes);
+  if (!Bootstrap && Large && Bytes > SpanBytes && (Bytes > Current || Mark == ADDRESS_MAP::MappedMark))
+    return ResizeMapped(Address, Mark, Current, Bytes);
   void *Moved = Malloc(Bytes);
   if (Moved == nullptr)
     return nullptr;
@@ -250,7 +320,7 @@ void *Memalign(size_t Alignment, size_t Bytes) {
   if (Alignment <= 16)
     return Malloc(Bytes);
   if (Bytes > MaxRequestBytes)
-    return NoMemory();
+    return Alignment <= LARGE_SPANS::PageBytes ? AllocateLarge(Bytes, nullptr) : NoMemory();
   const int32_t Class = AlignedClassOf(Bytes, Alignment);
   if (Class >= 0)
     return THREAD_CACHE::Allocate(Class);
@@ -275,7 +345,7 @@ bool Check(const void *Address) {
   DUZOVEV_FRONT_END *Heap = PROCESS_HEAP::Heap();
   if (!ADDRESS_MAP::IsMark(Mark) || Heap == nullptr)
     return false;
-  if (Mark == ADDRESS_MAP::AlignedMark || Mark == ADDRESS_MAP::SpanMark)
+  if (Mark == ADDRESS_MAP::AlignedMark || Mark == ADDRESS_MAP::SpanMark || Mark == ADDRESS_MAP::MappedMark)
     return true;
   int32_t Size = 0;
   if (HEAP_CALL::Inside())
@@ -326,8 +396,14 @@ bool Trim(size_t KeepBytes) {
   LARGE_RESERVE::Drain(ReleaseLargeBlock);
   LARGE_SPANS::Trim();
   const int32_t Keep = KeepBytes > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int32_t>(KeepBytes);
-  HEAP_CALL Call;
-  return Heap->TrimHeap(Keep);
+  bool Trimmed = false;
+  {
+    HEAP_CALL Call;
+    Trimmed = Heap->TrimHeap(Keep);
+  }
+  if (platform::ProcessIsSingleThreaded())
+    ADDRESS_MAP::ReleaseEmptyPages();
+  return Trimmed;
 }
 
 }  // namespace dropin

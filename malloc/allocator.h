@@ -18,7 +18,8 @@
 
 namespace dropin {
 
-// The largest request served: the heap measures sizes in signed 32 bits.
+// The largest request the heap serves: it measures sizes in signed 32 bits.
+// Larger ones are pages mapped straight from the system.
 constexpr size_t MaxRequestBytes = size_t{0x7FFFF000};
 // Alignments above this are areas straight from the back end.
 constexpr size_t LargeAlignment = 65536;
@@ -46,7 +47,8 @@ inline void Free(void *Address) {
 
 void *Calloc(size_t Count, size_t Size);
 // realloc as glibc has it: null is malloc, 0 bytes frees and returns null,
-// the same class (or a large allocation that still fits well) stays in place.
+// the same class (or a large allocation that still fits well) stays in place;
+// a large block that outgrows its place becomes a mapping of its own.
 void *Realloc(void *Address, size_t Bytes);
 // Alignment must be a power of two.
 void *Memalign(size_t Alignment, size_t Bytes);

@@ -5,6 +5,7 @@
 #include "heap/frontend/process_objects.h"
 #include "heap/pages/duzovev_back_end.h"
 #include "heap/support/hybrid_lock.h"
+#include "platform/virtual_memory.h"
 
 namespace dropin {
 
@@ -15,6 +16,10 @@ constexpr uint64_t UsablePages = LARGE_SPANS::ChunkPages - FirstPage;
 constexpr uint64_t LongBin = LARGE_SPANS::MaxSpanPages + 1;  // every longer free span
 constexpr uint64_t BinCount = LongBin + 1;
 constexpr uint16_t FreeTag = 0x8000;
+// Freed pages that may stay resident for reuse, in all chunks together: two
+// chunks' worth, so that a program cycling buffers of a few megabytes reuses
+// them without a page fault on every page, while anything beyond goes back.
+constexpr uint64_t MaxDirtyPages = 2 * LARGE_SPANS::ChunkPages;
 
 struct CHUNK_HEADER {
   CHUNK_HEADER *Next;
@@ -33,6 +38,7 @@ struct SPANS {
   HYBRID_LOCK Lock{4096, 256};
   FREE_SPAN *Bins[BinCount] = {};
   uint64_t Occupied[(BinCount + 63) / 64] = {};  // one bit per non-empty bin
+  uint64_t DirtyPages = 0;                       // freed since last given back, about
   char *SpareChunk = nullptr;                    // an empty chunk kept for reuse
   CHUNK_HEADER *Chunks = nullptr;                // every chunk with spans
 };
@@ -151,9 +157,26 @@ void DeleteChunk(char *Chunk) {
   }
 }
 
+// Gives the memory of a free span back to the system, all but its first
+// page, which holds its links. The lock is held: nobody can carve it meanwhile.
+void Discard(char *Chunk, uint64_t First, uint64_t Length) {
+  if (Length > 1)
+    platform::DiscardPages(PageAt(Chunk, First + 1), (Length - 1) * LARGE_SPANS::PageBytes);
+}
+
+// Counts Pages freed into the free span at First; beyond the bound the span
+// goes back to the system instead.
+void Freed(char *Chunk, uint64_t First, uint64_t Length, uint64_t Pages) {
+  if (Spans->DirtyPages + Pages > MaxDirtyPages)
+    Discard(Chunk, First, Length);
+  else
+    Spans->DirtyPages += Pages;
+}
+
 // Takes Pages pages from the free span of Length pages at First, giving the
 // rest back to the bins.
 void *Carve(char *Chunk, uint64_t First, uint64_t Length, uint64_t Pages) {
+  Spans->DirtyPages -= Pages < Spans->DirtyPages ? Pages : Spans->DirtyPages;
   Remove(Chunk, First, Length);
   if (Length > Pages)
     Insert(Chunk, First + Pages, Length - Pages);
@@ -226,6 +249,7 @@ void LARGE_SPANS::Release(void *Span, uint64_t Pages) {
       Spans->SpareChunk = Chunk;
   } else {
     Insert(Chunk, First, Length);
+    Freed(Chunk, First, Length, Pages);
   }
   Spans->Lock.Release();
   if (Empty != nullptr)
@@ -269,11 +293,19 @@ void LARGE_SPANS::Shrink(void *Span, uint64_t Pages, uint64_t NewPages) {
     Length += After;
   }
   Insert(Chunk, Tail, Length);
+  Freed(Chunk, Tail, Length, Pages - NewPages);
   Spans->Lock.Release();
 }
 
 void LARGE_SPANS::Trim() {
   Spans->Lock.Acquire();
+  for (uint64_t Bin = NextBin(1); Bin < BinCount; Bin = NextBin(Bin + 1))
+    for (FREE_SPAN *Span = Spans->Bins[Bin]; Span != nullptr; Span = Span->Next) {
+      char *Chunk = ChunkOf(Span);
+      const uint64_t First = PageOf(Chunk, Span);
+      Discard(Chunk, First, SpanLength(TagsOf(Chunk)[First]));
+    }
+  Spans->DirtyPages = 0;
   char *Spare = Spans->SpareChunk;
   Spans->SpareChunk = nullptr;
   Spans->Lock.Release();

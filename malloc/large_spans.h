@@ -13,8 +13,11 @@
 // spans. Invariants: two free spans never touch; the kept empty chunk is on
 // no list and has no tags; a chunk whose pages are all
 // free is given back to the back end, except one kept for the next request;
-// every operation holds the one lock, which is never held while calling the
-// heap, and whose holder calls the back end only to map or unmap a chunk.
+// freed pages beyond a bound (two chunks' worth) and, on a trim, all free
+// pages but the first of each free span go back to the system while their
+// chunk stays; every operation holds the one lock, which is never held while
+// calling the heap, and whose holder calls the system only to map, unmap or
+// give back pages.
 #pragma once
 
 #include <cstdint>
@@ -39,7 +42,8 @@ class LARGE_SPANS {
   // Shortens a span to NewPages (1 or more) where it is; its tail becomes
   // free, merged with a free span behind it.
   static void Shrink(void *Span, uint64_t Pages, uint64_t NewPages);
-  // Gives the kept empty chunk back to the back end.
+  // Gives the kept empty chunk back to the back end and the pages of every
+  // free span (all but its first) back to the system.
   static void Trim();
   // One step of a walk over the spans of every chunk: Address null starts it
   // and each call moves it to the next span, free or allocated. False at the

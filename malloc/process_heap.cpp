@@ -3,8 +3,8 @@
 #include <new>
 
 #include "heap/core/heap.h"
-#include "heap/frontend/fast_heap.h"
 #include "malloc/central_lists.h"
+#include "malloc/dropin_heap.h"
 #include "malloc/large_reserve.h"
 #include "malloc/large_spans.h"
 #include "malloc/thread_cache.h"
@@ -21,7 +21,7 @@ namespace {
 
 // The heap's object lives in static storage and is never destroyed: memory
 // is freed after main returns, by destructors and exit handlers.
-alignas(FAST_HEAP) constinit unsigned char HeapStorage[sizeof(FAST_HEAP)] = {};
+alignas(DROPIN_HEAP) constinit unsigned char HeapStorage[sizeof(DROPIN_HEAP)] = {};
 
 // Set on the thread that builds the heap, for its recursive calls.
 constinit thread_local bool BuildingHere = false;
@@ -56,7 +56,7 @@ PROCESS_HEAP::ACCESS PROCESS_HEAP::Prepare() {
 }
 
 void PROCESS_HEAP::Build() {
-  auto *Made = new (HeapStorage) FAST_HEAP(1048576, true, false, true);
+  auto *Made = new (HeapStorage) DROPIN_HEAP();
   if (!Made->Usable()) {
     State.store(STATE::Failed, std::memory_order_release);
     return;

@@ -1,13 +1,16 @@
-// The size classes of the drop-in allocator: the configured heap's classes
-// whose sizes are multiples of 16, so that every element is aligned to
-// alignof(max_align_t). A request is rounded up to a multiple of 16 and served
-// by the smallest class that holds it; the classes whose sizes are powers of
-// two also serve alignments up to their own size. Requests above the last
-// class go to the heap's large cache.
+// The size classes of the drop-in allocator, which configures its heap with
+// them (DROPIN_HEAP): multiples of 16, so that every element is aligned to
+// alignof(max_align_t); 16-byte steps up to 128, then four classes per power
+// of two (eight from 512 to 1,024), so that no request above 128 bytes gets
+// more than a quarter of its class as waste. A request is rounded up to a multiple of 16 and served by
+// the smallest class that holds it; the classes whose sizes are powers of two
+// also serve alignments up to their own size. Requests above the last class
+// go to the large spans.
 //
 // Invariants: ClassBytes ascends strictly; each entry is an allocation size of
-// the configured heap (the tests check this against the heap itself); ClassOf
-// returns the smallest class of at least the request for 0 to MaxClassBytes.
+// the drop-in's heap (the tests check this against the heap itself); ClassOf
+// returns the smallest class of at least the request for 0 to MaxClassBytes;
+// ClassCount + 1 stays below the address map's first large mark.
 #pragma once
 
 #include <array>
@@ -16,13 +19,15 @@
 
 namespace dropin {
 
-constexpr int32_t ClassCount = 37;
+constexpr int32_t ClassCount = 44;
 constexpr int32_t FineLimit = 1024;       // classes up to here are found in 16-byte steps
-constexpr int32_t MaxClassBytes = 32768;  // the largest class; beyond it, the large cache
+constexpr int32_t CoarseStep = 256;       // above it, in steps of 256
+constexpr int32_t MaxClassBytes = 32768;  // the largest class; beyond it, the large spans
 
 constexpr std::array<int32_t, ClassCount> ClassBytes = {
-    16,   32,   48,   64,   80,   96,   112,  128,  160,  192,   224,   256,   320,   384,   448,   512,   576,   640,   704,
-    768,  832,  896,  960,  1024, 2048, 3072, 4096, 5120, 6144, 7168,  8192,  9216,  10240, 12288, 16384, 21504, 32768};
+    16,    32,    48,    64,    80,    96,    112,   128,   160,   192,   224,   256,   320,   384,   448,
+    512,   576,   640,   704,   768,   832,   896,   960,   1024,  1280,  1536,  1792,  2048,  2560,  3072,
+    3584,  4096,  5120,  6144,  7168,  8192,  10240, 12288, 14336, 16384, 20480, 24576, 28672, 32768};
 
 namespace detail {
 
@@ -33,8 +38,8 @@ constexpr int32_t SmallestClassOf(int32_t Bytes) {
   return Class;
 }
 
-// Entry i: the class of a request of up to 16 x i bytes (fine) or 1024 x i
-// bytes (coarse).
+// Entry i: the class of a request of up to 16 x i bytes (fine) or CoarseStep x
+// i bytes (coarse).
 template <int32_t STEP, int32_t ENTRIES>
 constexpr std::array<uint8_t, ENTRIES> StepTable() {
   std::array<uint8_t, ENTRIES> Table{};
@@ -44,8 +49,8 @@ constexpr std::array<uint8_t, ENTRIES> StepTable() {
 }
 
 inline constexpr std::array<uint8_t, FineLimit / 16 + 1> FineClasses = StepTable<16, FineLimit / 16 + 1>();
-inline constexpr std::array<uint8_t, MaxClassBytes / 1024 + 1> CoarseClasses =
-    StepTable<1024, MaxClassBytes / 1024 + 1>();
+inline constexpr std::array<uint8_t, MaxClassBytes / CoarseStep + 1> CoarseClasses =
+    StepTable<CoarseStep, MaxClassBytes / CoarseStep + 1>();
 
 }  // namespace detail
 
@@ -53,7 +58,7 @@ inline constexpr std::array<uint8_t, MaxClassBytes / 1024 + 1> CoarseClasses =
 inline int32_t ClassOf(size_t Bytes) {
   if (Bytes <= static_cast<size_t>(FineLimit))
     return detail::FineClasses[(Bytes + 15) >> 4];
-  return detail::CoarseClasses[(Bytes + 1023) >> 10];
+  return detail::CoarseClasses[(Bytes + CoarseStep - 1) / CoarseStep];
 }
 
 // How many elements of a class a thread takes from the heap at once, and so

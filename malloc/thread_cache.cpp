@@ -148,11 +148,16 @@ void *Refill(int32_t Class) {
   }
   if (Covered == 0)
     return NoMemory();
+  // Elements smaller than a cache line are handed out a line apart (0, 4, 8,
+  // ..., 1, 5, 9, ... for 16 bytes): consecutive allocations that a program
+  // gives to different threads then do not share a line.
+  const int32_t PerLine = ClassBytes[Class] < 64 && 64 % ClassBytes[Class] == 0 ? 64 / ClassBytes[Class] : 1;
   void *Chain = nullptr;
-  for (int32_t Index = Covered - 1; Index >= 1; --Index) {
-    *static_cast<void **>(Elements[Index]) = Chain;
-    Chain = Elements[Index];
-  }
+  for (int32_t Phase = (PerLine < Covered ? PerLine : Covered) - 1; Phase >= 0; --Phase)
+    for (int32_t Index = Phase + (Covered - 1 - Phase) / PerLine * PerLine; Index >= 1; Index -= PerLine) {
+      *static_cast<void **>(Elements[Index]) = Chain;
+      Chain = Elements[Index];
+    }
   List.Head = Chain;
   List.Count = Covered - 1;
   ADDRESS_MAP::Mark(Elements[0], static_cast<uint8_t>(Class + 1));

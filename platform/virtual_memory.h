@@ -24,4 +24,19 @@ void *CommitAlignedArea(int32_t AlignMask, int32_t Size);
 // this process holds (the release then changes nothing).
 bool ReleaseArea(void *Address, int32_t Size);
 
+// Whole pages straight from the system, for blocks beyond what the heap's
+// 32-bit sizes can name: page-aligned, zero-filled, known to nothing here.
+// Null when refused.
+void *MapPages(uint64_t Bytes);
+// Gives back pages that MapPages (or RemapPages) returned, Bytes as mapped.
+bool UnmapPages(void *Address, uint64_t Bytes);
+// Resizes such a mapping to NewBytes: where it is when Target is null, else
+// onto Target (a mapping of NewBytes that it replaces), its pages moving with
+// their contents, nothing copied. False when the platform cannot; nothing
+// has changed then and the caller copies.
+bool RemapPages(void *Address, uint64_t Bytes, uint64_t NewBytes, void *Target);
+// Returns the physical memory behind whole pages of a committed range to the
+// system; the range stays usable and reads as zeros.
+void DiscardPages(void *Address, uint64_t Bytes);
+
 }  // namespace platform

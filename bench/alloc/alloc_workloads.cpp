@@ -11,6 +11,16 @@
 //   falseshare   threads given neighbouring objects, then each allocating,
 //                writing and freeing small objects of its own in a loop
 //   mixed        2 threads, sizes 8 B to 256 KiB (log-uniform) with realloc
+//   randomfree   a million blocks of 256 bytes, freed in random order
+//   setclear     a std::set of a million strings of 24 characters, cleared
+//   grow         a block grown by realloc in 4 KiB steps to 64 MiB, 4 times
+//   trim         1 GiB of 256-byte blocks freed, then malloc_trim(0); writes
+//                "kept-kib N" to standard error: what stays resident beyond
+//                what the program had before it allocated
+#include <malloc.h>
+#include <sys/mman.h>
+
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -19,6 +29,7 @@
 #include <cstring>
 #include <mutex>
 #include <random>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -235,6 +246,80 @@ uint64_t Mixed() {
   return Total;
 }
 
+uint64_t RandomFree() {
+  std::vector<void *> Blocks(1000000);
+  uint64_t Sum = 0;
+  for (void *&Block : Blocks)
+    Sum = Touch(Block = malloc(256), 256, Sum);
+  std::shuffle(Blocks.begin(), Blocks.end(), std::mt19937_64(5));
+  for (void *Block : Blocks) {
+    Sum += static_cast<unsigned char *>(Block)[255];
+    free(Block);
+  }
+  return Sum;
+}
+
+uint64_t SetClear() {
+  std::set<std::string> Keys;
+  std::mt19937_64 Random(6);
+  char Key[32];
+  while (Keys.size() < 1000000) {
+    std::snprintf(Key, sizeof Key, "key-%020llu", static_cast<unsigned long long>(Random() % 100000000000ull));
+    Keys.emplace(Key);
+  }
+  const uint64_t Sum = Keys.size() + Keys.begin()->size();
+  Keys.clear();
+  return Sum;
+}
+
+uint64_t Grow() {
+  uint64_t Sum = 0;
+  for (int Round = 0; Round < 4; ++Round) {
+    size_t Bytes = 4096;
+    auto *Block = static_cast<unsigned char *>(malloc(Bytes));
+    Block[0] = 1;
+    while (Bytes < (size_t{64} << 20)) {
+      Block = static_cast<unsigned char *>(realloc(Block, Bytes + 4096));
+      Block[Bytes] = static_cast<unsigned char>(Bytes >> 12);
+      Bytes += 4096;
+    }
+    for (size_t At = 0; At < Bytes; At += 4096)
+      Sum += Block[At];
+    free(Block);
+  }
+  return Sum;
+}
+
+long ResidentKib() {
+  long Pages = 0, Resident = 0;
+  if (FILE *Statm = std::fopen("/proc/self/statm", "r")) {
+    if (std::fscanf(Statm, "%ld %ld", &Pages, &Resident) != 2)
+      Resident = 0;
+    std::fclose(Statm);
+  }
+  return Resident * 4;
+}
+
+// The array of pointers is mapped here, not allocated, so that what the
+// allocator keeps is all that differs between before and after.
+uint64_t Trim() {
+  constexpr size_t Count = (size_t{1} << 30) / 256;
+  auto *Blocks = static_cast<void **>(
+      mmap(nullptr, Count * sizeof(void *), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+  if (Blocks == MAP_FAILED)
+    return 0;
+  const long Before = ResidentKib();
+  uint64_t Sum = 0;
+  for (size_t Index = 0; Index < Count; ++Index)
+    Sum = Touch(Blocks[Index] = malloc(256), 256, Sum);
+  for (size_t Index = 0; Index < Count; ++Index)
+    free(Blocks[Index]);
+  munmap(Blocks, Count * sizeof(void *));
+  malloc_trim(0);
+  std::fprintf(stderr, "kept-kib %ld\n", ResidentKib() - Before);
+  return Sum;
+}
+
 }  // namespace
 
 int main(int Count, char **Arguments) {
@@ -250,8 +335,16 @@ int main(int Count, char **Arguments) {
     Sum = FalseShare();
   else if (Name == "mixed")
     Sum = Mixed();
+  else if (Name == "randomfree")
+    Sum = RandomFree();
+  else if (Name == "setclear")
+    Sum = SetClear();
+  else if (Name == "grow")
+    Sum = Grow();
+  else if (Name == "trim")
+    Sum = Trim();
   else {
-    std::fprintf(stderr, "usage: alloc_workloads churn|server|producer|falseshare|mixed\n");
+    std::fprintf(stderr, "usage: alloc_workloads churn|server|producer|falseshare|mixed|randomfree|setclear|grow|trim\n");
     return 2;
   }
   std::printf("%s %llu\n", Name.c_str(), static_cast<unsigned long long>(Sum));

@@ -75,7 +75,7 @@ void *valloc(size_t size) noexcept { return dropin::Memalign(PageSize(), size); 
 
 void *pvalloc(size_t size) noexcept {
   const size_t Page = PageSize();
-  if (size > dropin::MaxRequestBytes) {
+  if (size > SIZE_MAX - Page) {
     errno = ENOMEM;
     return nullptr;
   }

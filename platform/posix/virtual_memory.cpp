@@ -188,4 +188,19 @@ bool ReleaseArea(void *Address, int32_t) {
   return munmap(Address, Length) == 0;
 }
 
+void *MapPages(uint64_t Bytes) {
+  void *Mapped = mmap(nullptr, Bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  return Mapped == MAP_FAILED ? nullptr : Mapped;
+}
+
+bool UnmapPages(void *Address, uint64_t Bytes) { return munmap(Address, Bytes) == 0; }
+
+bool RemapPages(void *Address, uint64_t Bytes, uint64_t NewBytes, void *Target) {
+  if (Target == nullptr)
+    return mremap(Address, Bytes, NewBytes, 0) != MAP_FAILED;
+  return mremap(Address, Bytes, NewBytes, MREMAP_MAYMOVE | MREMAP_FIXED, Target) != MAP_FAILED;
+}
+
+void DiscardPages(void *Address, uint64_t Bytes) { madvise(Address, Bytes, MADV_DONTNEED); }
+
 }  // namespace platform

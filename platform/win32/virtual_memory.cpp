@@ -44,4 +44,19 @@ void *CommitAlignedArea(int32_t AlignMask, int32_t Size) {
 
 bool ReleaseArea(void *Address, int32_t) { return VirtualFree(Address, 0, MEM_RELEASE) != 0; }
 
+void *MapPages(uint64_t Bytes) {
+  return VirtualAlloc(nullptr, static_cast<SIZE_T>(Bytes), MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+}
+
+bool UnmapPages(void *Address, uint64_t) { return VirtualFree(Address, 0, MEM_RELEASE) != 0; }
+
+// A reservation cannot be extended in place or moved: the caller copies.
+bool RemapPages(void *, uint64_t, uint64_t, void *) { return false; }
+
+// Decommitted and committed again: the pages are zero and not resident until touched.
+void DiscardPages(void *Address, uint64_t Bytes) {
+  if (VirtualFree(Address, static_cast<SIZE_T>(Bytes), MEM_DECOMMIT))
+    VirtualAlloc(Address, static_cast<SIZE_T>(Bytes), MEM_COMMIT, PAGE_READWRITE);
+}
+
 }  // namespace platform

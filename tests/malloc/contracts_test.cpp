@@ -11,11 +11,16 @@
 
 #include "heap/frontend/fast_heap.h"
 #include "malloc/allocator.h"
+#include "malloc/dropin_heap.h"
 #include "malloc/krax_malloc.h"
 #include "malloc/large_reserve.h"
 #include "malloc/large_spans.h"
 #include "malloc/size_classes.h"
 #include "tests/malloc/malloc_test_support.h"
+
+// True while any page of the range is mapped in this process.
+bool AreaStillMapped(const void *Start, size_t Length);
+size_t ResidentBytes();
 
 namespace {
 
@@ -37,11 +42,19 @@ TEST(Contracts, EveryRequestIsAlignedLiveAndLargeEnough) {
   }
 }
 
+// Each class is an allocation size of the drop-in's heap; above 128 bytes no
+// request wastes more than a quarter of its class, and no page more than a
+// sixteenth of itself to its tail.
 TEST(Contracts, SizeClassesAreTheHeapsOwn) {
-  FAST_HEAP Heap(1048576, true, false, true);
+  dropin::DROPIN_HEAP Heap;
   for (int32_t Class = 0; Class < dropin::ClassCount; ++Class) {
     const int32_t Bytes = dropin::ClassBytes[Class];
     SCOPED_TRACE(Bytes);
+    if (Bytes > 128) {
+      EXPECT_LE(4 * (Bytes - dropin::ClassBytes[Class - 1] - 1), Bytes);
+    }
+    const int32_t Page = dropin::DROPIN_HEAP::PageBytesOf(Class);
+    EXPECT_LE(16 * (Page % Bytes), Page);
     int32_t Actual = 0;
     void *Element = Heap.New(Bytes, &Actual);
     ASSERT_NE(Element, nullptr);
@@ -82,7 +95,7 @@ TEST(Contracts, AlignmentsThatAreNoPowerOfTwoAreRoundedUp) {
 }
 
 TEST(Contracts, NoMemoryIsNullWithEnomem) {
-  const size_t Requests[] = {SIZE_MAX, SIZE_MAX - 4095, SIZE_MAX / 2, size_t{0x80000000}, size_t{1} << 40};
+  const size_t Requests[] = {SIZE_MAX, SIZE_MAX - 4095, SIZE_MAX / 2, size_t{1} << 41, size_t{1} << 40};
   for (size_t Bytes : Requests) {
     errno = 0;
     EXPECT_EQ(krax_malloc(Bytes), nullptr);
@@ -216,6 +229,56 @@ TEST(Contracts, TheLargeReserveStaysWithinItsBound) {
   EXPECT_EQ(HeldInFront(static_cast<int32_t>(Bytes)), Kept - 1) << "a kept block is reused";
   krax_free(Again);
   EXPECT_EQ(krax_trim(0), 1);
+}
+
+// Beyond the heap's 32-bit sizes: pages of its own, usable at both ends and
+// unmapped by free. A large block grown in small steps keeps its contents and
+// moves only a logarithmic number of times.
+TEST(Contracts, HugeBlocksAreMappedAndGrowWithoutCopyingEachStep) {
+  const size_t Huge = size_t{3} << 30;
+  auto *Block = static_cast<unsigned char *>(krax_malloc(Huge));
+  ASSERT_NE(Block, nullptr);
+  EXPECT_GE(krax_usable_size(Block), Huge);
+  Block[0] = 1;
+  Block[Huge - 1] = 2;
+  EXPECT_EQ(Block[0] + Block[Huge - 1], 3);
+  krax_free(Block);
+  EXPECT_FALSE(AreaStillMapped(Block, Huge));
+  void *Grown = krax_malloc(1 << 21);
+  FillPattern(Grown, 1 << 21, 5);
+  int Moves = 0;
+  for (size_t Bytes = (1 << 21) + 65536; Bytes <= (size_t{1} << 26); Bytes += 65536) {
+    void *Next = krax_realloc(Grown, Bytes);
+    ASSERT_NE(Next, nullptr);
+    Moves += Next != Grown ? 1 : 0;
+    Grown = Next;
+  }
+  EXPECT_TRUE(HoldsPattern(Grown, 1 << 21, 5));
+  EXPECT_LE(Moves, 20);
+  krax_free(Grown);
+}
+
+// After 128 MiB of small blocks and spans are freed (a span in every chunk
+// kept), a trim leaves at most 16 MiB resident beyond what was before.
+TEST(Contracts, ATrimGivesBackWhatWasFreed) {
+  krax_trim(0);
+  const size_t Before = ResidentBytes();
+  if (Before == 0)
+    GTEST_SKIP() << "resident memory is not known here";
+  std::vector<void *> Small(1 << 19), Spans(320);
+  for (void *&Block : Small)
+    memset(Block = krax_malloc(256), 1, 256);
+  for (void *&Block : Spans)
+    memset(Block = krax_malloc(100000), 2, 100000);
+  for (void *Block : Small)
+    krax_free(Block);
+  for (size_t Index = 0; Index < Spans.size(); ++Index)
+    if (Index % 40 != 0)
+      krax_free(Spans[Index]);
+  EXPECT_EQ(krax_trim(0), 1);
+  EXPECT_LE(ResidentBytes(), Before + (size_t{16} << 20)) << "before: " << Before;
+  for (size_t Index = 0; Index < Spans.size(); Index += 40)
+    krax_free(Spans[Index]);
 }
 
 TEST(Contracts, ReallocOfNullAllocatesAndOfZeroFrees) {
