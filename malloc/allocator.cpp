@@ -10,6 +10,7 @@
 #include "malloc/large_reserve.h"
 #include "malloc/large_spans.h"
 #include "malloc/process_heap.h"
+#include "malloc/statistics.h"
 
 namespace dropin {
 
@@ -65,6 +66,7 @@ void *AllocateAligned(size_t Alignment, size_t Bytes) {
     return NoMemory();
   }
   ADDRESS_MAP::SetPages(Area, Pages);
+  STATISTICS::BlockAdded(BLOCK_KIND::Aligned, Pages * PageBytes);
   ADDRESS_MAP::Mark(Area, ADDRESS_MAP::AlignedMark);
   return Area;
 }
@@ -79,7 +81,7 @@ size_t Measure(const void *Address, uint8_t Mark) {
   }
   if (PROCESS_HEAP::IsBootstrap(Address))
     return PROCESS_HEAP::BootstrapSize(Address);
-  PROCESS_HEAP::CountRefusal();
+  STATISTICS::Refused(Address, "malloc_usable_size");
   return 0;
 }
 
@@ -95,6 +97,7 @@ bool ResizeInPlace(void *Address, uint8_t Mark, size_t Current, size_t Bytes) {
   if (Mark == ADDRESS_MAP::SpanMark && Bytes <= Current && Bytes > static_cast<size_t>(MaxClassBytes)) {
     if (Pages < Current / PageBytes) {
       LARGE_SPANS::Shrink(Address, Current / PageBytes, Pages);
+      STATISTICS::BlockResized(BLOCK_KIND::Span, Current, Pages * PageBytes);
       ADDRESS_MAP::SetPages(Address, Pages);
     }
     return true;
@@ -104,6 +107,7 @@ bool ResizeInPlace(void *Address, uint8_t Mark, size_t Current, size_t Bytes) {
   if (Mark != ADDRESS_MAP::SpanMark || Pages > LARGE_SPANS::MaxSpanPages ||
       !LARGE_SPANS::Grow(Address, Current / PageBytes, Pages))
     return false;
+  STATISTICS::BlockResized(BLOCK_KIND::Span, Current, Pages * PageBytes);
   ADDRESS_MAP::SetPages(Address, Pages);
   return true;
 }
@@ -117,6 +121,7 @@ void *AllocateSpan(uint64_t Pages) {
     return NoMemory();
   }
   ADDRESS_MAP::SetPages(Span, Pages);
+  STATISTICS::BlockAdded(BLOCK_KIND::Span, Pages * PageBytes);
   ADDRESS_MAP::Mark(Span, ADDRESS_MAP::SpanMark);
   return Span;
 }
@@ -155,6 +160,7 @@ void *AllocateFromLargeCache(uint64_t Pages, bool *Fresh) {
   }
   LiveLargePages.fetch_add(Found, std::memory_order_relaxed);
   ADDRESS_MAP::SetPages(Block, Found);
+  STATISTICS::BlockAdded(BLOCK_KIND::Large, Found * PageBytes);
   ADDRESS_MAP::Mark(Block, ADDRESS_MAP::LargeMark);
   return Block;
 }
@@ -184,22 +190,25 @@ void ReleaseOther(void *Address, uint8_t Mark) {
   if (Mark == ADDRESS_MAP::LargeMark) {
     const uint64_t Pages = ADDRESS_MAP::Pages(Address);
     ADDRESS_MAP::ClearPages(Address);
+    STATISTICS::BlockRemoved(BLOCK_KIND::Large, Pages * PageBytes);
     const uint64_t Live = LiveLargePages.fetch_sub(Pages, std::memory_order_relaxed) - Pages;
     if (!LARGE_RESERVE::Give(Address, Pages, Live))
       ReleaseLargeBlock(Address);
   } else if (Mark == ADDRESS_MAP::SpanMark) {
     const uint64_t Pages = ADDRESS_MAP::Pages(Address);
     ADDRESS_MAP::ClearPages(Address);
+    STATISTICS::BlockRemoved(BLOCK_KIND::Span, Pages * PageBytes);
     LARGE_SPANS::Release(Address, Pages);
   } else if (Mark == ADDRESS_MAP::AlignedMark) {
     const uint64_t Pages = ADDRESS_MAP::Pages(Address);
     ADDRESS_MAP::ClearPages(Address);
+    STATISTICS::BlockRemoved(BLOCK_KIND::Aligned, Pages * PageBytes);
     try {
       ProcessBackEnd().DeleteArea(Address, static_cast<int32_t>(Pages * PageBytes), true);
     } catch (...) {  // the system refused to unmap: the area stays mapped, unused
     }
   } else if (!PROCESS_HEAP::IsBootstrap(Address)) {
-    PROCESS_HEAP::CountRefusal();
+    STATISTICS::Refused(Address, "free");
   }
 }
 
@@ -231,7 +240,7 @@ void *Realloc(void *Address, size_t Bytes) {
   const uint8_t Mark = ADDRESS_MAP::Read(Address);
   const bool Bootstrap = !ADDRESS_MAP::IsMark(Mark) && PROCESS_HEAP::IsBootstrap(Address);
   if (!ADDRESS_MAP::IsMark(Mark) && !Bootstrap) {
-    PROCESS_HEAP::CountRefusal();
+    STATISTICS::Refused(Address, "realloc");
     errno = EINVAL;
     return nullptr;  // the pointer stays what it was; nothing is freed or copied
   }

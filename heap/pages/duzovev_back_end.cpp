@@ -18,11 +18,36 @@ bool IsAlignMask(int32_t AlignMask) {
 
 constinit int32_t DUZOVEV_BACK_END::AreaGranuleCache = 0;
 
+namespace {
+// Counted on every area, which is rare next to the work an area serves.
+constinit std::atomic<uint64_t> TakenBytes{0};
+constinit std::atomic<uint64_t> ReturnedBytes{0};
+constinit std::atomic<uint64_t> PeakBytes{0};
+
+void *Counted(void *Area, int32_t Size) {
+  if (Area == nullptr)
+    return nullptr;
+  const uint64_t Held = TakenBytes.fetch_add(static_cast<uint64_t>(Size), std::memory_order_relaxed) +
+                        static_cast<uint64_t>(Size) - ReturnedBytes.load(std::memory_order_relaxed);
+  uint64_t Peak = PeakBytes.load(std::memory_order_relaxed);
+  while (Held > Peak && !PeakBytes.compare_exchange_weak(Peak, Held, std::memory_order_relaxed)) {
+  }
+  return Area;
+}
+}  // namespace
+
+void DUZOVEV_BACK_END::ReadTotals(uint64_t &Taken, uint64_t &Returned, uint64_t &Peak) {
+  Returned = ReturnedBytes.load(std::memory_order_relaxed);
+  Taken = TakenBytes.load(std::memory_order_relaxed);
+  Peak = PeakBytes.load(std::memory_order_relaxed);
+}
+
 DUZOVEV_BACK_END::~DUZOVEV_BACK_END() = default;
 
 void DUZOVEV_BACK_END::DeleteArea(void *Address, int32_t Size, bool) {
   if (!platform::ReleaseArea(Address, Size))
     SoftwareFailure(DeleteFailsMessage);
+  ReturnedBytes.fetch_add(static_cast<uint64_t>(Size), std::memory_order_relaxed);
 }
 
 int32_t DUZOVEV_BACK_END::AreaGranule() {
@@ -44,6 +69,6 @@ void *DUZOVEV_BACK_END::NewArea(int32_t AlignMask, int32_t Size, bool) {
     return nullptr;
   // The system's own granularity already gives enough alignment.
   if (AlignMask <= Granule)
-    return platform::CommitArea(Size);
-  return platform::CommitAlignedArea(AlignMask, Size);
+    return Counted(platform::CommitArea(Size), Size);
+  return Counted(platform::CommitAlignedArea(AlignMask, Size), Size);
 }
