@@ -8,15 +8,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <fcntl.h>
-
 #include <atomic>
 #include <cerrno>
-#include <fstream>
-#include <sstream>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <new>
 #include <random>
 #include <stdexcept>
@@ -304,9 +302,7 @@ struct RUN {
 
 std::string ReadAll(const char *Name) {
   std::ifstream File(Name);
-  std::stringstream Text;
-  Text << File.rdbuf();
-  return Text.str();
+  return std::string(std::istreambuf_iterator<char>(File), {});
 }
 
 // The demo program with the library preloaded and KRAX_MALLOC_REPORT set to

@@ -20,8 +20,7 @@ int main(int argc, char **argv) {
   void *Twice = malloc(48);
   Release(Twice);
   Release(Twice);
-  printf("kept %d blocks\n", Kept[2] != nullptr ? 3 : 0);
-  printf("done\n");
+  printf("kept %d blocks\ndone\n", Kept[2] != nullptr ? 3 : 0);
   fflush(stdout);
   if (strcmp(End, "_exit") == 0)
     _exit(0);
