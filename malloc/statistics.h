@@ -53,8 +53,9 @@ struct THREAD_COUNTS {
     const int64_t Net = Count.Net.load(std::memory_order_relaxed) + 1;
     Count.Net.store(Net, std::memory_order_relaxed);
     Count.Allocated.store(Count.Allocated.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
-    if (Net > Count.High.load(std::memory_order_relaxed)) [[unlikely]]
-      Count.High.store(Net, std::memory_order_relaxed);
+    // Without a branch: right after a settlement every allocation is a new high.
+    const int64_t High = Count.High.load(std::memory_order_relaxed);
+    Count.High.store(Net > High ? Net : High, std::memory_order_relaxed);
   }
   void Freed(int32_t Class) {
     CLASS_COUNT &Count = Classes[Class];

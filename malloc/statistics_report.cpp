@@ -75,6 +75,12 @@ const char *ClassLabel(char (&Label)[LabelWidth + 1], int32_t Class) {
   return Label;
 }
 
+// A report's title and the heads of its columns, the first four shared.
+void Heading(TEXT_LINE &Line, TEXT_SINK Sink, const char *Title, const char *MoreColumns) {
+  Line.Text("krax_malloc: ").Text(Title).Send(Sink);
+  Line.Text("  class  block       live    live bytes").Text(MoreColumns).Send(Sink);
+}
+
 const char *KindText(REFUSAL_KIND Kind) {
   switch (Kind) {
     case REFUSAL_KIND::Double:
@@ -133,8 +139,7 @@ void WriteStatistics(TEXT_SINK Sink) {
   krax_statistics Statistics;
   STATISTICS::Read(Statistics);
   TEXT_LINE Line;
-  Line.Text("krax_malloc: statistics").Send(Sink);
-  Line.Text("  class  block       live    live bytes       peak    peak bytes  allocated      freed").Send(Sink);
+  Heading(Line, Sink, "statistics", "      peak    peak bytes  allocated      freed");
   char Label[LabelWidth + 1];
   for (uint32_t Class = 0; Class < Statistics.class_count; ++Class) {
     const krax_class_stats &Counts = Statistics.classes[Class];
@@ -178,8 +183,7 @@ void WriteLeaks(TEXT_SINK Sink) {
   krax_statistics Statistics;
   STATISTICS::Read(Statistics);
   TEXT_LINE Line;
-  Line.Text("krax_malloc: live blocks").Send(Sink);
-  Line.Text("  class  block       live    live bytes  first addresses").Send(Sink);
+  Heading(Line, Sink, "live blocks", "  first addresses");
   char Label[LabelWidth + 1];
   uint64_t Blocks = Spans.Blocks + Large.Blocks + Statistics.aligned.live;
   uint64_t Bytes = Spans.Bytes + Large.Bytes + Statistics.aligned.live_bytes;
