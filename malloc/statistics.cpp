@@ -114,7 +114,8 @@ void ReadBlocks(const SHARED_BLOCKS &Shared, krax_block_stats &Out) {
 
 void THREAD_COUNTS::Settle(int32_t Class) {
   CLASS_COUNT &Count = Classes[Class];
-  const int64_t Net = Count.Net.load(std::memory_order_relaxed);
+  const int64_t Net = static_cast<int64_t>(Count.Allocated.load(std::memory_order_relaxed) -
+                                           Count.Freed.load(std::memory_order_relaxed));
   const int64_t High = Count.High.load(std::memory_order_relaxed);
   if (Net == Count.Settled && High == Net)
     return;
@@ -131,7 +132,7 @@ void THREAD_COUNTS::SettleAll() {
 void THREAD_COUNTS::Enlist() {
   for (CLASS_COUNT &Count : Classes) {
     Count.Allocated.store(0, std::memory_order_relaxed);
-    Count.Net.store(0, std::memory_order_relaxed);
+    Count.Freed.store(0, std::memory_order_relaxed);
     Count.High.store(0, std::memory_order_relaxed);
     Count.Settled = 0;
   }
@@ -199,10 +200,8 @@ void STATISTICS::Read(krax_statistics &Out) {
   }
   for (THREAD_COUNTS *Counts = Made.load(std::memory_order_acquire); Counts != nullptr; Counts = Counts->NextMade)
     for (int32_t Class = 0; Class < ClassCount; ++Class) {
-      const uint64_t Allocated = Counts->Classes[Class].Allocated.load(std::memory_order_relaxed);
-      const int64_t Net = Counts->Classes[Class].Net.load(std::memory_order_relaxed);
-      Out.classes[Class].allocated += Allocated;
-      Out.classes[Class].freed += Allocated - static_cast<uint64_t>(Net);
+      Out.classes[Class].freed += Counts->Classes[Class].Freed.load(std::memory_order_relaxed);
+      Out.classes[Class].allocated += Counts->Classes[Class].Allocated.load(std::memory_order_relaxed);
     }
   for (int32_t Class = 0; Class < ClassCount; ++Class) {
     krax_class_stats &Row = Out.classes[Class];

@@ -39,9 +39,9 @@ enum class REFUSAL_KIND : int32_t { Double, Interior, Foreign };
 // time); Settled is the owner's alone.
 struct CLASS_COUNT {
   std::atomic<uint64_t> Allocated;
-  std::atomic<int64_t> Net;   // allocations minus frees made on this thread
-  std::atomic<int64_t> High;  // the highest Net since the last settlement
-  int64_t Settled;            // Net at the last settlement
+  std::atomic<uint64_t> Freed;
+  std::atomic<int64_t> High;  // the highest Allocated - Freed since the last settlement
+  int64_t Settled;            // Allocated - Freed at the last settlement
 };
 
 struct THREAD_COUNTS {
@@ -50,16 +50,16 @@ struct THREAD_COUNTS {
 
   void Allocated(int32_t Class) {
     CLASS_COUNT &Count = Classes[Class];
-    const int64_t Net = Count.Net.load(std::memory_order_relaxed) + 1;
-    Count.Net.store(Net, std::memory_order_relaxed);
-    Count.Allocated.store(Count.Allocated.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+    const uint64_t Allocations = Count.Allocated.load(std::memory_order_relaxed) + 1;
+    Count.Allocated.store(Allocations, std::memory_order_relaxed);
     // Without a branch: right after a settlement every allocation is a new high.
+    const int64_t Net = static_cast<int64_t>(Allocations - Count.Freed.load(std::memory_order_relaxed));
     const int64_t High = Count.High.load(std::memory_order_relaxed);
     Count.High.store(Net > High ? Net : High, std::memory_order_relaxed);
   }
   void Freed(int32_t Class) {
     CLASS_COUNT &Count = Classes[Class];
-    Count.Net.store(Count.Net.load(std::memory_order_relaxed) - 1, std::memory_order_relaxed);
+    Count.Freed.store(Count.Freed.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
   }
   // Adds what this thread did since its last settlement to the shared counts.
   void Settle(int32_t Class);

@@ -142,17 +142,16 @@ int malloc_info(int options, FILE *stream) noexcept {
   krax_stats(&Statistics);
   dropin::GLIBC_VIEW View;
   dropin::ReadGlibcView(View);
+  const auto Number = [](uint64_t Value) { return static_cast<unsigned long long>(Value); };
   fprintf(stream, "<malloc version=\"1\">\n<heap nr=\"0\">\n<sizes>\n");
   uint64_t From = 1;
   for (uint32_t Class = 0; Class < Statistics.class_count; ++Class) {
     const krax_class_stats &Counts = Statistics.classes[Class];
     if (Counts.live != 0)
-      fprintf(stream, "<size from=\"%llu\" to=\"%llu\" total=\"%llu\" count=\"%llu\"/>\n",
-              static_cast<unsigned long long>(From), static_cast<unsigned long long>(Counts.size),
-              static_cast<unsigned long long>(Counts.live * Counts.size), static_cast<unsigned long long>(Counts.live));
+      fprintf(stream, "<size from=\"%llu\" to=\"%llu\" total=\"%llu\" count=\"%llu\"/>\n", Number(From),
+              Number(Counts.size), Number(Counts.live * Counts.size), Number(Counts.live));
     From = Counts.size + 1;
   }
-  const auto Number = [](uint64_t Value) { return static_cast<unsigned long long>(Value); };
   fprintf(stream, "</sizes>\n<total type=\"fast\" count=\"0\" size=\"0\"/>\n");
   fprintf(stream, "<total type=\"rest\" count=\"0\" size=\"%llu\"/>\n", Number(View.Free));
   fprintf(stream, "<system type=\"current\" size=\"%llu\"/>\n", Number(View.Arena));
