@@ -129,11 +129,8 @@ TEST(Statistics, ThreadsFreeingEachOthersBlocksAreCountedOnce) {
   constexpr int Threads = 4, PerThread = 3000;
   krax_statistics Before, After;
   krax_stats(&Before);
-  std::vector<std::vector<void *>> Blocks(Threads);
-  for (std::vector<void *> &List : Blocks)
-    List.reserve(PerThread);
+  std::vector<std::vector<void *>> Blocks(Threads);  // never grown into the class of 2,500 bytes
   std::vector<std::thread> Workers;
-  Workers.reserve(Threads);
   for (int Thread = 0; Thread < Threads; ++Thread)
     Workers.emplace_back([&Blocks, Thread] {
       for (int Index = 0; Index < PerThread; ++Index)
