@@ -10,6 +10,7 @@
 #include "malloc/large_reserve.h"
 #include "malloc/large_spans.h"
 #include "malloc/process_heap.h"
+#include "malloc/statistics.h"
 #include "platform/virtual_memory.h"
 
 namespace dropin {
@@ -67,8 +68,22 @@ void *AllocateAligned(size_t Alignment, size_t Bytes) {
     return NoMemory();
   }
   ADDRESS_MAP::SetPages(Area, Pages);
+  STATISTICS::BlockAdded(BLOCK_KIND::Aligned, Pages * PageBytes);
   ADDRESS_MAP::Mark(Area, ADDRESS_MAP::AlignedMark);
   return Area;
+}
+
+// Mappings of the system's own, counted with the memory the heap takes.
+void *MapCounted(uint64_t Bytes) {
+  void *Area = platform::MapPages(Bytes);
+  if (Area != nullptr)
+    STATISTICS::SystemMapped(Bytes, 0);
+  return Area;
+}
+
+void UnmapCounted(void *Area, uint64_t Bytes) {
+  if (platform::UnmapPages(Area, Bytes))
+    STATISTICS::SystemMapped(0, Bytes);
 }
 
 // Pages mapped straight from the system (Target, when given, is such a
@@ -76,14 +91,15 @@ void *AllocateAligned(size_t Alignment, size_t Bytes) {
 void *AllocateMapped(uint64_t Pages, void *Target = nullptr) {
   if (Pages > ADDRESS_MAP::MaxPages)
     return NoMemory();
-  void *Area = Target != nullptr ? Target : platform::MapPages(Pages * PageBytes);
+  void *Area = Target != nullptr ? Target : MapCounted(Pages * PageBytes);
   if (Area == nullptr)
     return NoMemory();
   if (!ADDRESS_MAP::Cover(Area, MarkedBytes)) {
-    platform::UnmapPages(Area, Pages * PageBytes);
+    UnmapCounted(Area, Pages * PageBytes);
     return NoMemory();
   }
   ADDRESS_MAP::SetPages(Area, Pages);
+  STATISTICS::BlockAdded(BLOCK_KIND::Large, Pages * PageBytes);
   ADDRESS_MAP::Mark(Area, ADDRESS_MAP::MappedMark);
   return Area;
 }
@@ -104,12 +120,14 @@ void *ResizeMapped(void *Address, uint8_t Mark, size_t Current, size_t Bytes) {
     return NoMemory();
   if (Mark == ADDRESS_MAP::MappedMark && platform::RemapPages(Address, Current, Pages * PageBytes, nullptr)) {
     ADDRESS_MAP::SetPages(Address, Pages);
+    STATISTICS::BlockResized(BLOCK_KIND::Large, Current, Pages * PageBytes);
+    STATISTICS::SystemMapped(Pages * PageBytes, Current);
     return Address;
   }
-  void *Target = platform::MapPages(Pages * PageBytes);
+  void *Target = MapCounted(Pages * PageBytes);
   if (Target == nullptr || !ADDRESS_MAP::Cover(Target, MarkedBytes)) {
     if (Target != nullptr)
-      platform::UnmapPages(Target, Pages * PageBytes);
+      UnmapCounted(Target, Pages * PageBytes);
     return NoMemory();
   }
   if (Mark != ADDRESS_MAP::MappedMark) {
@@ -121,9 +139,12 @@ void *ResizeMapped(void *Address, uint8_t Mark, size_t Current, size_t Bytes) {
   // to another thread, whose marks must not be overwritten.
   ADDRESS_MAP::ClearPages(Address);
   ADDRESS_MAP::Mark(Address, 0);
-  if (!platform::RemapPages(Address, Current, Pages * PageBytes, Target)) {
+  STATISTICS::BlockRemoved(BLOCK_KIND::Large, Current);
+  if (platform::RemapPages(Address, Current, Pages * PageBytes, Target)) {
+    STATISTICS::SystemMapped(0, Current);
+  } else {
     std::memcpy(Target, Address, Current < Bytes ? Current : Bytes);
-    platform::UnmapPages(Address, Current);
+    UnmapCounted(Address, Current);
   }
   return AllocateMapped(Pages, Target);
 }
@@ -138,7 +159,7 @@ size_t Measure(const void *Address, uint8_t Mark) {
   }
   if (PROCESS_HEAP::IsBootstrap(Address))
     return PROCESS_HEAP::BootstrapSize(Address);
-  PROCESS_HEAP::CountRefusal();
+  STATISTICS::Refused(Address, "malloc_usable_size");
   return 0;
 }
 
@@ -154,6 +175,7 @@ bool ResizeInPlace(void *Address, uint8_t Mark, size_t Current, size_t Bytes) {
   if (Mark == ADDRESS_MAP::SpanMark && Bytes <= Current && Bytes > static_cast<size_t>(MaxClassBytes)) {
     if (Pages < Current / PageBytes) {
       LARGE_SPANS::Shrink(Address, Current / PageBytes, Pages);
+      STATISTICS::BlockResized(BLOCK_KIND::Span, Current, Pages * PageBytes);
       ADDRESS_MAP::SetPages(Address, Pages);
     }
     return true;
@@ -163,6 +185,7 @@ bool ResizeInPlace(void *Address, uint8_t Mark, size_t Current, size_t Bytes) {
   if (Mark != ADDRESS_MAP::SpanMark || Pages > LARGE_SPANS::MaxSpanPages ||
       !LARGE_SPANS::Grow(Address, Current / PageBytes, Pages))
     return false;
+  STATISTICS::BlockResized(BLOCK_KIND::Span, Current, Pages * PageBytes);
   ADDRESS_MAP::SetPages(Address, Pages);
   return true;
 }
@@ -176,6 +199,7 @@ void *AllocateSpan(uint64_t Pages) {
     return NoMemory();
   }
   ADDRESS_MAP::SetPages(Span, Pages);
+  STATISTICS::BlockAdded(BLOCK_KIND::Span, Pages * PageBytes);
   ADDRESS_MAP::Mark(Span, ADDRESS_MAP::SpanMark);
   return Span;
 }
@@ -214,6 +238,7 @@ void *AllocateFromLargeCache(uint64_t Pages, bool *Fresh) {
   }
   LiveLargePages.fetch_add(Found, std::memory_order_relaxed);
   ADDRESS_MAP::SetPages(Block, Found);
+  STATISTICS::BlockAdded(BLOCK_KIND::Large, Found * PageBytes);
   ADDRESS_MAP::Mark(Block, ADDRESS_MAP::LargeMark);
   return Block;
 }
@@ -246,26 +271,30 @@ void ReleaseOther(void *Address, uint8_t Mark) {
   if (Mark == ADDRESS_MAP::LargeMark) {
     const uint64_t Pages = ADDRESS_MAP::Pages(Address);
     ADDRESS_MAP::ClearPages(Address);
+    STATISTICS::BlockRemoved(BLOCK_KIND::Large, Pages * PageBytes);
     const uint64_t Live = LiveLargePages.fetch_sub(Pages, std::memory_order_relaxed) - Pages;
     if (!LARGE_RESERVE::Give(Address, Pages, Live))
       ReleaseLargeBlock(Address);
   } else if (Mark == ADDRESS_MAP::SpanMark) {
     const uint64_t Pages = ADDRESS_MAP::Pages(Address);
     ADDRESS_MAP::ClearPages(Address);
+    STATISTICS::BlockRemoved(BLOCK_KIND::Span, Pages * PageBytes);
     LARGE_SPANS::Release(Address, Pages);
   } else if (Mark == ADDRESS_MAP::MappedMark) {
     const uint64_t Pages = ADDRESS_MAP::Pages(Address);
     ADDRESS_MAP::ClearPages(Address);
-    platform::UnmapPages(Address, Pages * PageBytes);
+    STATISTICS::BlockRemoved(BLOCK_KIND::Large, Pages * PageBytes);
+    UnmapCounted(Address, Pages * PageBytes);
   } else if (Mark == ADDRESS_MAP::AlignedMark) {
     const uint64_t Pages = ADDRESS_MAP::Pages(Address);
     ADDRESS_MAP::ClearPages(Address);
+    STATISTICS::BlockRemoved(BLOCK_KIND::Aligned, Pages * PageBytes);
     try {
       ProcessBackEnd().DeleteArea(Address, static_cast<int32_t>(Pages * PageBytes), true);
     } catch (...) {  // the system refused to unmap: the area stays mapped, unused
     }
   } else if (!PROCESS_HEAP::IsBootstrap(Address)) {
-    PROCESS_HEAP::CountRefusal();
+    STATISTICS::Refused(Address, "free");
   }
 }
 
@@ -297,7 +326,7 @@ void *Realloc(void *Address, size_t Bytes) {
   const uint8_t Mark = ADDRESS_MAP::Read(Address);
   const bool Bootstrap = !ADDRESS_MAP::IsMark(Mark) && PROCESS_HEAP::IsBootstrap(Address);
   if (!ADDRESS_MAP::IsMark(Mark) && !Bootstrap) {
-    PROCESS_HEAP::CountRefusal();
+    STATISTICS::Refused(Address, "realloc");
     errno = EINVAL;
     return nullptr;  // the pointer stays what it was; nothing is freed or copied
   }

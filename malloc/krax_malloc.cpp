@@ -6,6 +6,7 @@
 #include "heap/frontend/fast_heap.h"
 #include "malloc/allocator.h"
 #include "malloc/process_heap.h"
+#include "malloc/statistics.h"
 
 struct krax_heap {
   FAST_HEAP Heap{1048576, true, false, true};
@@ -56,6 +57,11 @@ int krax_walk(void **address, size_t *size, int *in_use) {
 int krax_trim(size_t keep_bytes) { return dropin::Trim(keep_bytes) ? 1 : 0; }
 
 uint64_t krax_refused(void) { return dropin::PROCESS_HEAP::RefusalCount(); }
+
+void krax_stats(krax_statistics *statistics) {
+  if (statistics != nullptr)
+    dropin::STATISTICS::Read(*statistics);
+}
 
 krax_heap *krax_heap_create(void) {
   void *Storage = dropin::Malloc(sizeof(krax_heap));

@@ -40,6 +40,40 @@ int krax_trim(size_t keep_bytes);
 /* How many pointers free, realloc and krax_usable_size have refused. */
 uint64_t krax_refused(void);
 
+/* What the allocator has done since the process started (README: "Reading the
+ * report"). Live, allocated and freed are exact; a class's peak is exact for a
+ * process with one thread and an estimate with several. */
+#define KRAX_STATS_MAX_CLASSES 64
+struct krax_class_stats {
+  uint64_t size;      /* bytes of each block of the class */
+  uint64_t live;      /* blocks allocated and not freed */
+  uint64_t peak;      /* the most blocks live at once */
+  uint64_t allocated; /* blocks handed out */
+  uint64_t freed;     /* blocks freed */
+};
+/* Blocks above the classes, of one kind. */
+struct krax_block_stats {
+  uint64_t live, live_bytes;
+  uint64_t peak, peak_bytes; /* the most blocks and the most bytes live at once */
+  uint64_t allocated, freed;
+};
+typedef struct krax_statistics {
+  uint32_t class_count;
+  struct krax_class_stats classes[KRAX_STATS_MAX_CLASSES];
+  struct krax_block_stats spans;   /* above the classes up to 1 MiB: pages of 4 MiB chunks */
+  struct krax_block_stats large;   /* above 1 MiB: the heap's large blocks */
+  struct krax_block_stats aligned; /* alignments above 64 KiB: areas straight from the system */
+  uint64_t bootstrap_blocks, bootstrap_bytes; /* served while the heap was being built; never freed */
+  uint64_t live_bytes;      /* bytes of every live block, of every kind */
+  uint64_t system_taken;    /* bytes of address space taken from the system */
+  uint64_t system_returned; /* bytes given back */
+  uint64_t system_peak;     /* the most bytes held at once */
+  /* Pointers refused by free, realloc and krax_usable_size: the start of a
+   * block that is free already, a pointer into a block, anything else. */
+  uint64_t refused_double, refused_interior, refused_foreign;
+} krax_statistics;
+void krax_stats(krax_statistics *statistics);
+
 /* A private heap: its own size classes and locks, released all at once. */
 typedef struct krax_heap krax_heap;
 krax_heap *krax_heap_create(void);

@@ -7,6 +7,7 @@
 #include "malloc/dropin_heap.h"
 #include "malloc/large_reserve.h"
 #include "malloc/large_spans.h"
+#include "malloc/statistics.h"
 #include "malloc/thread_cache.h"
 
 namespace dropin {
@@ -82,6 +83,7 @@ void *PROCESS_HEAP::BootstrapAllocate(size_t Bytes) {
   } while (!BootstrapUsed.compare_exchange_weak(Used, Used + Needed, std::memory_order_relaxed));
   unsigned char *Block = BootstrapBuffer + Used;
   *reinterpret_cast<size_t *>(Block) = Needed - 16;
+  STATISTICS::BootstrapUsed(Needed - 16);
   return Block + 16;
 }
 

@@ -31,6 +31,8 @@ THREAD_CACHE *TakeBlock() {
     InHeap = true;
     Block = static_cast<THREAD_CACHE *>(PROCESS_HEAP::Heap()->NewPermanentArea(sizeof(THREAD_CACHE)));
     InHeap = false;
+    if (Block != nullptr)
+      Block->Counts.Enlist();
   }
   return Block;
 }
@@ -116,11 +118,13 @@ void *AllocateDirect(int32_t Class) {
     PROCESS_HEAP::Heap()->Delete(Element, ClassBytes[Class]);
     return NoMemory();
   }
+  STATISTICS::DirectAllocated(Class);
   ADDRESS_MAP::Mark(Element, static_cast<uint8_t>(Class + 1));
   return Element;
 }
 
 void ReleaseDirect(void *Element, int32_t Class) {
+  STATISTICS::DirectFreed(Class);
   if (HEAP_CALL::Inside() || PROCESS_HEAP::Heap() == nullptr)
     return;  // kept out of circulation: the heap cannot be entered twice
   HEAP_CALL Call;
@@ -160,6 +164,7 @@ void *Refill(int32_t Class) {
     }
   List.Head = Chain;
   List.Count = Covered - 1;
+  ThreadCache->Counts.Allocated(Class);
   ADDRESS_MAP::Mark(Elements[0], static_cast<uint8_t>(Class + 1));
   return Elements[0];
 }
@@ -167,6 +172,8 @@ void *Refill(int32_t Class) {
 }  // namespace
 
 void *THREAD_CACHE::AllocateSlow(int32_t Class) {
+  if (ThreadCache->State == Open)
+    ThreadCache->Counts.Settle(Class);
   if (ThreadCache->Lists[Class].Batch == 0) {
     switch (Admit()) {
       case ROUTE::Bootstrap:
@@ -208,6 +215,8 @@ void THREAD_CACHE::ReleaseSlow(void *Address, int32_t Class) {
       return;
     }
   }
+  ThreadCache->Counts.Freed(Class);
+  ThreadCache->Counts.Settle(Class);
   FREE_LIST &List = ThreadCache->Lists[Class];
   if (HEAP_CALL::Inside())
     return;  // a full list while inside the heap: kept out of circulation
@@ -252,6 +261,7 @@ void THREAD_CACHE::ThreadEnds(void *Cache) {
   ThreadCache = &ClosedBlock;
   if (Block == nullptr || Block == &FreshBlock || Block == &ClosedBlock)
     return;
+  Block->Counts.SettleAll();
   FlushBlock(*Block);
   Block->State = Closed;
   ReturnBlock(Block);

@@ -31,6 +31,7 @@
 #include "malloc/address_map.h"
 #include "malloc/central_lists.h"
 #include "malloc/size_classes.h"
+#include "malloc/statistics.h"
 
 namespace dropin {
 
@@ -47,6 +48,7 @@ struct THREAD_CACHE {
   FREE_LIST Lists[ClassCount];
   int32_t State;
   THREAD_CACHE *NextFree;  // on the pool of blocks of ended threads
+  THREAD_COUNTS Counts = {};
 
   // An element of the class, or null with errno set to ENOMEM.
   static void *Allocate(int32_t Class);
@@ -78,6 +80,7 @@ inline void *THREAD_CACHE::Allocate(int32_t Class) {
     return AllocateSlow(Class);
   List.Head = *static_cast<void **>(Element);
   --List.Count;
+  ThreadCache->Counts.Allocated(Class);
   ADDRESS_MAP::Mark(Element, static_cast<uint8_t>(Class + 1));
   return Element;
 }
@@ -91,6 +94,7 @@ inline void THREAD_CACHE::Release(void *Address, int32_t Class) {
   *static_cast<void **>(Address) = List.Head;
   List.Head = Address;
   ++List.Count;
+  ThreadCache->Counts.Freed(Class);
 }
 
 // Marks this thread as inside the heap for the lifetime of the object.

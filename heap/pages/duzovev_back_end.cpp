@@ -18,11 +18,45 @@ bool IsAlignMask(int32_t AlignMask) {
 
 constinit int32_t DUZOVEV_BACK_END::AreaGranuleCache = 0;
 
+namespace {
+// Counted on every area, which is rare next to the work an area serves.
+constinit std::atomic<uint64_t> TakenBytes{0};
+constinit std::atomic<uint64_t> ReturnedBytes{0};
+constinit std::atomic<uint64_t> PeakBytes{0};
+
+void CountTaken(uint64_t Bytes) {
+  const uint64_t Held =
+      TakenBytes.fetch_add(Bytes, std::memory_order_relaxed) + Bytes - ReturnedBytes.load(std::memory_order_relaxed);
+  uint64_t Peak = PeakBytes.load(std::memory_order_relaxed);
+  while (Held > Peak && !PeakBytes.compare_exchange_weak(Peak, Held, std::memory_order_relaxed)) {
+  }
+}
+
+void *Counted(void *Area, int32_t Size) {
+  if (Area != nullptr)
+    CountTaken(static_cast<uint64_t>(Size));
+  return Area;
+}
+}  // namespace
+
+void DUZOVEV_BACK_END::CountSystemBytes(uint64_t Taken, uint64_t Returned) {
+  ReturnedBytes.fetch_add(Returned, std::memory_order_relaxed);
+  if (Taken != 0)
+    CountTaken(Taken);
+}
+
+void DUZOVEV_BACK_END::ReadTotals(uint64_t &Taken, uint64_t &Returned, uint64_t &Peak) {
+  Returned = ReturnedBytes.load(std::memory_order_relaxed);
+  Taken = TakenBytes.load(std::memory_order_relaxed);
+  Peak = PeakBytes.load(std::memory_order_relaxed);
+}
+
 DUZOVEV_BACK_END::~DUZOVEV_BACK_END() = default;
 
 void DUZOVEV_BACK_END::DeleteArea(void *Address, int32_t Size, bool) {
   if (!platform::ReleaseArea(Address, Size))
     SoftwareFailure(DeleteFailsMessage);
+  ReturnedBytes.fetch_add(static_cast<uint64_t>(Size), std::memory_order_relaxed);
 }
 
 int32_t DUZOVEV_BACK_END::AreaGranule() {
@@ -44,6 +78,6 @@ void *DUZOVEV_BACK_END::NewArea(int32_t AlignMask, int32_t Size, bool) {
     return nullptr;
   // The system's own granularity already gives enough alignment.
   if (AlignMask <= Granule)
-    return platform::CommitArea(Size);
-  return platform::CommitAlignedArea(AlignMask, Size);
+    return Counted(platform::CommitArea(Size), Size);
+  return Counted(platform::CommitAlignedArea(AlignMask, Size), Size);
 }

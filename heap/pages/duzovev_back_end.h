@@ -27,6 +27,13 @@ class DUZOVEV_BACK_END {
   // same value, so the race between two first users is harmless.
   static int32_t CachedAreaGranule() { return AreaGranuleCache; }
 
+  // Bytes that every instance together has taken from the system, given back
+  // and held at most at once, for the drop-in allocator's statistics.
+  static void ReadTotals(uint64_t &Taken, uint64_t &Returned, uint64_t &Peak);
+  // Memory a user maps from the system itself (blocks beyond an area's
+  // 32-bit size), counted with the areas.
+  static void CountSystemBytes(uint64_t Taken, uint64_t Returned);
+
  private:
   static int32_t AreaGranuleCache;
 };

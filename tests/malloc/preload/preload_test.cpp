@@ -13,6 +13,8 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <new>
 #include <random>
 #include <stdexcept>
@@ -267,6 +269,100 @@ TEST(Preload, ManyShortThreads) {
       Thread.join();
   }
   EXPECT_EQ(krax_refused(), Refused) << "no pointer of the threads was refused";
+}
+
+// mallinfo2 counts this program's live bytes: its classes' sizes in
+// uordblks, a block of the large cache in hblks and hblkhd.
+TEST(Preload, MallinfoCountsTheLiveBytes) {
+  std::vector<void *> Blocks;
+  Blocks.reserve(1000);
+  const struct mallinfo2 Before = mallinfo2();
+  for (int Index = 0; Index < 1000; ++Index)
+    Blocks.push_back(malloc(100));
+  void *Large = malloc(3000000);
+  const struct mallinfo2 During = mallinfo2();
+  const size_t LargeBytes = malloc_usable_size(Large);
+  for (void *Block : Blocks)
+    free(Block);
+  free(Large);
+  const struct mallinfo2 After = mallinfo2();
+  EXPECT_EQ(During.uordblks - Before.uordblks, 1000u * 112u);
+  EXPECT_EQ(During.hblks - Before.hblks, 1u);
+  EXPECT_EQ(During.hblkhd - Before.hblkhd, LargeBytes);
+  EXPECT_GE(LargeBytes, 3000000u);
+  EXPECT_GE(During.arena, During.uordblks);
+  EXPECT_EQ(After.uordblks, Before.uordblks);
+  EXPECT_EQ(After.hblkhd, Before.hblkhd);
+}
+
+struct RUN {
+  int Status;
+  std::string Output, Errors;
+};
+
+std::string ReadAll(const char *Name) {
+  std::ifstream File(Name);
+  return std::string(std::istreambuf_iterator<char>(File), {});
+}
+
+// The demo program with the library preloaded and KRAX_MALLOC_REPORT set to
+// Setting (unset when null), ended as End says.
+RUN RunDemo(const char *Setting, const char *End) {
+  char OutputName[] = "/tmp/krax_report_outXXXXXX", ErrorsName[] = "/tmp/krax_report_errXXXXXX";
+  const int Output = mkstemp(OutputName), Errors = mkstemp(ErrorsName);
+  const std::string Preload = std::string("LD_PRELOAD=") + KRAX_MALLOC_LIBRARY;
+  const std::string Report = std::string("KRAX_MALLOC_REPORT=") + (Setting != nullptr ? Setting : "");
+  char *const Environment[] = {const_cast<char *>(Preload.c_str()),
+                               Setting != nullptr ? const_cast<char *>(Report.c_str()) : nullptr, nullptr};
+  char *const Arguments[] = {const_cast<char *>(KRAX_REPORT_DEMO), const_cast<char *>(End), nullptr};
+  fflush(nullptr);
+  const pid_t Child = fork();
+  if (Child == 0) {
+    dup2(Output, STDOUT_FILENO);
+    dup2(Errors, STDERR_FILENO);
+    execve(KRAX_REPORT_DEMO, Arguments, Environment);
+    _exit(127);
+  }
+  RUN Run{WaitForChild(Child, std::chrono::seconds(30)), ReadAll(OutputName), ReadAll(ErrorsName)};
+  close(Output);
+  close(Errors);
+  unlink(OutputName);
+  unlink(ErrorsName);
+  return Run;
+}
+
+// Each setting writes its report to standard error, at exit or the return
+// from main, from whichever thread; nothing on _exit; standard output is the
+// same as without the variable.
+TEST(Preload, TheReportGoesToStandardErrorAtExitOnly) {
+  const RUN Plain = RunDemo(nullptr, "return");
+  EXPECT_EQ(Plain.Status, 0);
+  EXPECT_EQ(Plain.Output, "kept 3 blocks\ndone\n");
+  EXPECT_EQ(Plain.Errors, "");
+  struct CASE {
+    const char *Setting, *End, *Wanted;
+  };
+  const CASE Cases[] = {
+      {"stats", "return", "krax_malloc: statistics\n"},
+      {"stats", "thread", "\nrefused: double 1, interior 0, foreign 0\n"},
+      {"leaks", "thread", "\n      7    112          3           336  0x"},
+      {"errors", "return", ") refused: the block is free already\n"},
+      {"stats,leaks,errors", "_exit", ") refused: the block is free already\n"},
+      {"stats,leaks", "_exit", nullptr},
+      {"nonsense", "return", "KRAX_MALLOC_REPORT has no setting 'nonsense'"},
+  };
+  for (const CASE &Case : Cases) {
+    SCOPED_TRACE(testing::Message() << Case.Setting << " " << Case.End);
+    const RUN Run = RunDemo(Case.Setting, Case.End);
+    EXPECT_EQ(Run.Status, 0);
+    EXPECT_EQ(Run.Output, Plain.Output);
+    if (Case.Wanted == nullptr)
+      EXPECT_EQ(Run.Errors, "");
+    else
+      EXPECT_NE(Run.Errors.find(Case.Wanted), std::string::npos) << Run.Errors;
+    EXPECT_EQ(Run.Errors.find("krax_malloc: statistics") != std::string::npos,
+              strstr(Case.Setting, "stats") != nullptr && strcmp(Case.End, "_exit") != 0);
+  }
 }
 
 }  // namespace
