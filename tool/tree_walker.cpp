@@ -77,12 +77,11 @@ void DeleteSubdirectory(WORKING_PATH &Path, const platform::DIRECTORY_ENUMERATIO
   }
   const platform::PLACE Place{Path.Text(), &Enumeration};
   const REPARSE_KIND Kind = ClassifyReparsePoint(Place);
-  if (Kind == NotALink) {
-    DeleteDirectoryContents(Path, &Enumeration, Totals);
+  if (Kind == NotALink && DeleteDirectoryContents(Path, &Enumeration, Totals)) {
     Totals.Directories += 1;
     RemoveAndReport(Place);
   } else {
-    RemoveLink(Place, Kind, Totals);
+    RemoveLink(Place, Kind == NotALink ? VolumeMountPoint : Kind, Totals);
   }
   Path.CutBack(OldLength);
 }
@@ -110,13 +109,14 @@ void DeleteEntry(WORKING_PATH &Path, const platform::DIRECTORY_ENUMERATION &Enum
     DeleteSubdirectory(Path, Enumeration, Totals);
 }
 
-void DeleteDirectoryContents(WORKING_PATH &Path, const platform::DIRECTORY_ENUMERATION *Parent, TREE_TOTALS &Totals) {
+bool DeleteDirectoryContents(WORKING_PATH &Path, const platform::DIRECTORY_ENUMERATION *Parent, TREE_TOTALS &Totals) {
   platform::DIRECTORY_ENUMERATION Enumeration;
   if (!OpenDirectory(Path, Parent, Enumeration))
-    return;  // unreadable or gone: treated as empty, and its removal will say so
+    return !platform::FoundMountRoot(Enumeration);  // else unreadable or gone: treated as empty, its removal says so
   while (platform::ReadEntry(Enumeration))
     DeleteEntry(Path, Enumeration, Totals);
   platform::CloseEnumeration(Enumeration);
+  return true;
 }
 
 void DeleteTreeContents(WORKING_PATH &Path, TREE_TOTALS &Totals, WALK_CREW *Crew) {
