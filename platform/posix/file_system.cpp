@@ -259,11 +259,9 @@ void GrantOwnerAccess(int Descriptor, uint32_t Mode) {
 }
 
 bool IsMountRoot(const struct statx &Status, const PLACE &Place) {
-  if (IsMountRootAttribute(Status))
-    return true;
-  // On another mount than the parent's; without mount ids, on another device.
-  return makedev(Status.stx_dev_major, Status.stx_dev_minor) != Place.Parent->Device ||
-         ((Status.stx_mask & STATX_MNT_ID) != 0 && Status.stx_mnt_id != Place.Parent->MountId);
+  // Kernels without the attribute: a device number other than the parent's.
+  // Bind mounts of the parent's device are told apart when the folder is opened.
+  return IsMountRootAttribute(Status) || makedev(Status.stx_dev_major, Status.stx_dev_minor) != Place.Parent->Device;
 }
 
 // Appends one path component, refusing what does not fit. Length is the
@@ -515,7 +513,7 @@ LINK_PROBE ProbeLink(const PLACE &Place, unsigned char *, uint32_t, uint32_t &Re
   if (Place.Parent == nullptr)
     return ProbeArgument(Where, Place.Path);
   struct statx Status;
-  if (statx(Where.Directory, Where.Name, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, STATX_TYPE | STATX_MNT_ID, &Status) != 0)
+  if (statx(Where.Directory, Where.Name, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, STATX_TYPE, &Status) != 0)
     return LINK_PROBE::Ordinary;
   if (S_ISLNK(Status.stx_mode))
     return LINK_PROBE::PosixSymbolicLink;
