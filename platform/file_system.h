@@ -24,7 +24,9 @@ namespace platform {
 // FinishEnumeration or CloseEnumeration.
 struct DIRECTORY_ENUMERATION {
 #ifdef _WIN32
-  void *FindHandle;                        // HANDLE from FindFirstFileW
+  void *FindHandle;                        // HANDLE from FindFirstFileW; closed once every entry is read
+  void *Folder;                            // HANDLE holding the directory until CloseEnumeration
+  long long HostDescriptor;                // under Wine: the directory's host descriptor, else -1
   bool FirstPending;                       // FindFirstFileW already delivered an entry
   alignas(8) unsigned char FindData[592];  // WIN32_FIND_DATAW, without <windows.h> here
 #else
