@@ -354,7 +354,7 @@ TEST_F(PosixParallelTest, MountsSlippedInAfterClassificationAreLeftAsMountPoints
           ASSERT_TRUE(Flags == MS_BIND || mount("krax-test", Staging.c_str(), "tmpfs", 0, "size=1m") == 0);
           WriteFile(Staging / "on the mounted volume", 3);
           const std::string Before = DescribeTree(Source);
-          AfterStatx = [&](const char *Name) {
+          AfterStatx = [&, Target = Target, Flags = Flags](const char *Name) {
             return Name != Classified || mount(Source.c_str(), Target.c_str(), nullptr, Flags, nullptr) != 0;
           };
           if (!Late)  // the reference, mounted before the classification
