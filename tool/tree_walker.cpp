@@ -36,6 +36,8 @@ bool RemoveLinkEntry(const platform::PLACE &Place, REPARSE_KIND Kind, TREE_TOTAL
 bool OpenDirectory(WORKING_PATH &Path, const platform::DIRECTORY_ENUMERATION *Parent,
                    platform::DIRECTORY_ENUMERATION &Enumeration, bool *RanOutOfHandles) {
   const size_t OldLength = Path.Length();
+  // Only a non-empty pattern can fail to fit, and where there is one no
+  // opening reports a mount root: FoundMountRoot never reads an unset record.
   if (!Path.AppendPattern())
     return false;
   const bool Opened = platform::OpenEnumeration(Enumeration, platform::PLACE{Path.Text(), Parent}, RanOutOfHandles);
