@@ -24,12 +24,16 @@ namespace platform {
 // FinishEnumeration or CloseEnumeration.
 struct DIRECTORY_ENUMERATION {
 #ifdef _WIN32
-  void *FindHandle;                        // HANDLE from FindFirstFileW
+  void *FindHandle;                        // HANDLE from FindFirstFileW; closed once every entry is read
+  void *Folder;                            // HANDLE holding the directory until CloseEnumeration
+  long long HostDescriptor;                // under Wine: the directory's host descriptor, else -1
   bool FirstPending;                       // FindFirstFileW already delivered an entry
   alignas(8) unsigned char FindData[592];  // WIN32_FIND_DATAW, without <windows.h> here
 #else
   int Descriptor;          // the directory, opened relative to its parent without following links
-  uint64_t Device;         // its device number: a subdirectory on another device is a mount root
+  uint64_t Device;         // its device number and the mount it was opened on: a subdirectory on
+  uint64_t MountId;        // another mount is a mount root, even a bind mount of the same device
+  bool MountRootFound;     // the last open failed because it found the root of another mount
   unsigned char *Listing;  // what the last getdents64 delivered; null once every entry is read
   uint32_t Filled;         // bytes of Listing delivered
   uint32_t Next;           // where the record after the current one starts
@@ -127,6 +131,16 @@ void CloseEnumeration(DIRECTORY_ENUMERATION &Enumeration);
 // Wine, a folder holding host links, which Wine lists only while their
 // targets exist. Anything the platform cannot tell counts as yes.
 bool ListingDependsOnOtherEntries(const PLACE &Place);
+
+// After OpenEnumeration failed: whether it found the root of another mount
+// where the walker classified an ordinary folder (mounted there since), or an
+// argument that is no longer the folder its classification saw. The walker
+// leaves such a folder as it leaves a mount root it classified as one.
+#ifdef _WIN32
+inline bool FoundMountRoot(const DIRECTORY_ENUMERATION &) { return false; }
+#else
+inline bool FoundMountRoot(const DIRECTORY_ENUMERATION &Enumeration) { return Enumeration.MountRootFound; }
+#endif
 
 const PATH_CHAR *EntryName(const DIRECTORY_ENUMERATION &Enumeration);
 // True for entries the walker must classify before touching them: directories

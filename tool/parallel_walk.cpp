@@ -16,7 +16,7 @@ using PATH_TRAITS = std::char_traits<PATH_CHAR>;
 
 }  // namespace
 
-void PARALLEL_WALK::WalkFolder(FOLDER_NODE &Folder, const platform::DIRECTORY_ENUMERATION *Parent) {
+bool PARALLEL_WALK::WalkFolder(FOLDER_NODE &Folder, const platform::DIRECTORY_ENUMERATION *Parent) {
   // A listing that can change with the work still in flight is read only when
   // that work is done, entry by entry, as the one-thread walk reads it.
   const bool Settling = platform::ListingDependsOnOtherEntries(platform::PLACE{Path.Text(), Parent});
@@ -24,7 +24,7 @@ void PARALLEL_WALK::WalkFolder(FOLDER_NODE &Folder, const platform::DIRECTORY_EN
     Settle();
   Folder.Listed = OpenListing(Folder, Parent);
   if (!Folder.Listed)
-    return;  // unreadable or gone: treated as empty, and its removal will say so
+    return !platform::FoundMountRoot(Folder.Enumeration);  // else unreadable or gone: treated as empty
   for (;;) {
     if (Settling)
       Settle();
@@ -34,6 +34,7 @@ void PARALLEL_WALK::WalkFolder(FOLDER_NODE &Folder, const platform::DIRECTORY_EN
   }
   Flush();
   platform::FinishEnumeration(Folder.Enumeration);
+  return true;
 }
 
 bool PARALLEL_WALK::OpenListing(FOLDER_NODE &Folder, const platform::DIRECTORY_ENUMERATION *Parent) {
@@ -125,7 +126,11 @@ void PARALLEL_WALK::WalkSubfolder(FOLDER_NODE &Folder) {
     DeleteEntry(Path, Entry, Totals);
     return;
   }
-  WalkFolder(*Child, &Entry);
+  if (!WalkFolder(*Child, &Entry)) {
+    Crew.DropFolder(*Child);
+    Path.CutBack(OldLength);
+    return;
+  }
   Totals.Directories += 1;
   Crew.LeaveFolder(*Child, ORDERED_OUTPUT::MessageBytes(PATH_TRAITS::length(DisplayForm(Path.Text()))));
   Path.CutBack(OldLength);

@@ -25,8 +25,9 @@ public:
   PARALLEL_WALK(WALK_CREW &Crew, WORKING_PATH &Path, TREE_TOTALS &Totals) : Crew(Crew), Path(Path), Totals(Totals) {}
 
   // Lists the folder at Path, the current entry of Parent (null for an
-  // argument), and everything below it; its removal is the caller's.
-  void WalkFolder(FOLDER_NODE &Folder, const platform::DIRECTORY_ENUMERATION *Parent);
+  // argument), and everything below it; its removal is the caller's. False
+  // when opening it found the root of another mount, left as a mount point.
+  bool WalkFolder(FOLDER_NODE &Folder, const platform::DIRECTORY_ENUMERATION *Parent);
 
 private:
   bool OpenListing(FOLDER_NODE &Folder, const platform::DIRECTORY_ENUMERATION *Parent);

@@ -36,6 +36,8 @@ bool RemoveLinkEntry(const platform::PLACE &Place, REPARSE_KIND Kind, TREE_TOTAL
 bool OpenDirectory(WORKING_PATH &Path, const platform::DIRECTORY_ENUMERATION *Parent,
                    platform::DIRECTORY_ENUMERATION &Enumeration, bool *RanOutOfHandles) {
   const size_t OldLength = Path.Length();
+  // Only a non-empty pattern can fail to fit, and where there is one no
+  // opening reports a mount root: FoundMountRoot never reads an unset record.
   if (!Path.AppendPattern())
     return false;
   const bool Opened = platform::OpenEnumeration(Enumeration, platform::PLACE{Path.Text(), Parent}, RanOutOfHandles);
@@ -77,12 +79,11 @@ void DeleteSubdirectory(WORKING_PATH &Path, const platform::DIRECTORY_ENUMERATIO
   }
   const platform::PLACE Place{Path.Text(), &Enumeration};
   const REPARSE_KIND Kind = ClassifyReparsePoint(Place);
-  if (Kind == NotALink) {
-    DeleteDirectoryContents(Path, &Enumeration, Totals);
+  if (Kind == NotALink && DeleteDirectoryContents(Path, &Enumeration, Totals)) {
     Totals.Directories += 1;
     RemoveAndReport(Place);
   } else {
-    RemoveLink(Place, Kind, Totals);
+    RemoveLink(Place, Kind == NotALink ? VolumeMountPoint : Kind, Totals);
   }
   Path.CutBack(OldLength);
 }
@@ -110,13 +111,14 @@ void DeleteEntry(WORKING_PATH &Path, const platform::DIRECTORY_ENUMERATION &Enum
     DeleteSubdirectory(Path, Enumeration, Totals);
 }
 
-void DeleteDirectoryContents(WORKING_PATH &Path, const platform::DIRECTORY_ENUMERATION *Parent, TREE_TOTALS &Totals) {
+bool DeleteDirectoryContents(WORKING_PATH &Path, const platform::DIRECTORY_ENUMERATION *Parent, TREE_TOTALS &Totals) {
   platform::DIRECTORY_ENUMERATION Enumeration;
   if (!OpenDirectory(Path, Parent, Enumeration))
-    return;  // unreadable or gone: treated as empty, and its removal will say so
+    return !platform::FoundMountRoot(Enumeration);  // else unreadable or gone: treated as empty, its removal says so
   while (platform::ReadEntry(Enumeration))
     DeleteEntry(Path, Enumeration, Totals);
   platform::CloseEnumeration(Enumeration);
+  return true;
 }
 
 void DeleteTreeContents(WORKING_PATH &Path, TREE_TOTALS &Totals, WALK_CREW *Crew) {

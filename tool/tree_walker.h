@@ -26,8 +26,9 @@ extern const char CouldNotDeleteMessage[];
 void DeleteTreeContents(WORKING_PATH &Path, TREE_TOTALS &Totals, WALK_CREW *Crew = nullptr);
 
 // Deletes every entry below the directory at Path, which is the current entry
-// of Parent (null for an argument).
-void DeleteDirectoryContents(WORKING_PATH &Path, const platform::DIRECTORY_ENUMERATION *Parent, TREE_TOTALS &Totals);
+// of Parent (null for an argument). False, with nothing done, when opening it
+// found the root of another mount: the caller leaves it as a mount point.
+bool DeleteDirectoryContents(WORKING_PATH &Path, const platform::DIRECTORY_ENUMERATION *Parent, TREE_TOTALS &Totals);
 
 // Deletes the current entry of Enumeration, whose directory is at Path, as
 // the one-thread walk does: a file, or a subdirectory with all below it.

@@ -193,6 +193,14 @@ void WALK_CREW::LeaveFolder(FOLDER_NODE &Folder, uint32_t LineBytes) {
     EnqueueLocked(Folder);  // nothing below it is in flight: a worker removes it
 }
 
+void WALK_CREW::DropFolder(FOLDER_NODE &Folder) {
+  // Its parent is still being listed, so the producer's hold keeps it pending.
+  Folder.Parent->Pending.fetch_sub(1, std::memory_order_acq_rel);
+  const std::lock_guard<std::mutex> Guard(Lock);
+  Folder.Next = FreeFolders;
+  FreeFolders = &Folder;
+}
+
 FILE_BATCH &WALK_CREW::TakeBatch(FOLDER_NODE &Folder) {
   FILE_BATCH *Batch;
   {

@@ -62,6 +62,8 @@ public:
   // The producer's side, for PARALLEL_WALK. Each may wait for the workers.
   FOLDER_NODE *NewFolder(FOLDER_NODE *Parent, const PATH_CHAR *Name, size_t NameLength, size_t PathLength);
   void LeaveFolder(FOLDER_NODE &Folder, uint32_t LineBytes);
+  // A new folder that proved to be another mount's root: no line, no removal.
+  void DropFolder(FOLDER_NODE &Folder);
   FILE_BATCH &TakeBatch(FOLDER_NODE &Folder);
   void Dispatch(FILE_BATCH &Batch);
   void Emit(const char *Template, const PATH_CHAR *Path, const PATH_CHAR *Name = nullptr);

@@ -111,38 +111,157 @@ void NoteShortage(bool *RanOutOfHandles) {
     *RanOutOfHandles = errno == EMFILE || errno == ENFILE || errno == ENOMEM;
 }
 
+// What an open descriptor is, and on which mount. A bind mount of the same
+// file system has the same device number, so only the mount tells whether a
+// folder is still on its parent's mount.
+struct FOLDER_IDENTITY {
+  uint64_t Device;
+  uint64_t Inode;
+  uint64_t MountId;  // 0 where the system cannot tell (no mount ids, no /proc)
+  uint32_t Mode;
+  bool MountRoot;
+};
+
+bool IsMountRootAttribute(const struct statx &Status) {
+  return (Status.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0 && (Status.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0;
+}
+
+// The mount id the kernel lists for a descriptor ("mnt_id:" in its fdinfo,
+// the id /proc/self/mountinfo names mounts by), for kernels whose statx has
+// none (before 5.8). Device numbers with mountinfo alone cannot tell two bind
+// mounts of one file system apart; the descriptor's own entry can. Read into
+// the stack, nothing allocated. False when it cannot be read for want of
+// descriptors (errno says so); without /proc, 0: the device number decides.
+bool ReadListedMountId(int Descriptor, uint64_t &MountId) {
+  MountId = 0;
+  char Text[512];
+  std::snprintf(Text, sizeof Text, "/proc/self/fdinfo/%d", Descriptor);
+  const int Info = open(Text, O_RDONLY | O_CLOEXEC);
+  if (Info < 0)
+    return errno != EMFILE && errno != ENFILE && errno != ENOMEM;
+  const ssize_t Got = read(Info, Text, sizeof Text - 1);
+  close(Info);
+  Text[Got > 0 ? Got : 0] = '\0';
+  const char *const Field = std::strstr(Text, "\nmnt_id:");
+  if (Field != nullptr)
+    MountId = std::strtoull(Field + 8, nullptr, 10);
+  return true;
+}
+
+// One statx of the open descriptor: a folder costs no more than before.
+bool ReadIdentity(int Descriptor, FOLDER_IDENTITY &Identity) {
+  struct statx Status;
+  if (statx(Descriptor, "", AT_EMPTY_PATH, STATX_TYPE | STATX_MODE | STATX_INO | STATX_MNT_ID, &Status) != 0)
+    return false;
+  Identity.Device = makedev(Status.stx_dev_major, Status.stx_dev_minor);
+  Identity.Inode = Status.stx_ino;
+  Identity.Mode = Status.stx_mode;
+  Identity.MountRoot = IsMountRootAttribute(Status);
+  Identity.MountId = Status.stx_mnt_id;
+  return (Status.stx_mask & STATX_MNT_ID) != 0 || ReadListedMountId(Descriptor, Identity.MountId);
+}
+
+// What the classification of the last argument on this thread saw, for its
+// opening to check against: the argument is classified and then opened (and
+// reopened, where a parallel walk ran out of descriptors) on one thread.
+struct ARGUMENT_SEEN {
+  uint64_t PathHash;
+  size_t PathLength;
+  bool Known;  // Identity was read; an argument classified without it is not opened
+  FOLDER_IDENTITY Identity;
+};
+constinit thread_local ARGUMENT_SEEN SeenArgument{};
+
+uint64_t HashPath(const char *Path, size_t &Length) {
+  uint64_t Hash = 14695981039346656037u;
+  for (Length = 0; Path[Length] != '\0'; ++Length)
+    Hash = (Hash ^ static_cast<unsigned char>(Path[Length])) * 1099511628211u;
+  return Hash;
+}
+
+// Whether the folder opened at Place is the one the walker classified: for an
+// entry, on its parent's mount; for an argument, the very folder its
+// classification saw (or, opened without a classification, no mount root).
+bool IsClassifiedFolder(const FOLDER_IDENTITY &Identity, const PLACE &Place) {
+  if (Place.Parent != nullptr)
+    return Identity.Device == Place.Parent->Device && Identity.MountId == Place.Parent->MountId;
+  size_t Length;
+  const uint64_t Hash = HashPath(Place.Path, Length);
+  const ARGUMENT_SEEN &Seen = SeenArgument;
+  if (Seen.PathHash != Hash || Seen.PathLength != Length)
+    return !Identity.MountRoot;
+  return Seen.Known && Identity.Device == Seen.Identity.Device && Identity.Inode == Seen.Identity.Inode &&
+         Identity.MountId == Seen.Identity.MountId;
+}
+
+// Kernels whose statx has no mount ids: the argument's is read from a
+// descriptor of it, which must be what the classification saw.
+bool PinnedMountId(const RELATIVE_NAME &Where, FOLDER_IDENTITY &Seen) {
+  const int Pinned = openat(Where.Directory, Where.Name, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  FOLDER_IDENTITY Identity;
+  const bool Read = Pinned >= 0 && ReadIdentity(Pinned, Identity);
+  if (Pinned >= 0)
+    close(Pinned);
+  Seen.MountId = Read ? Identity.MountId : 0;
+  return Read && Identity.Device == Seen.Device && Identity.Inode == Seen.Inode;
+}
+
+// An argument has no parent to compare with: it is classified by the mount
+// root attribute, and what is seen of it is remembered for its opening.
+LINK_PROBE ProbeArgument(const RELATIVE_NAME &Where, const char *Path) {
+  ARGUMENT_SEEN &Seen = SeenArgument;
+  Seen.PathHash = HashPath(Path, Seen.PathLength);
+  Seen.Known = false;
+  struct statx Status;
+  if (statx(Where.Directory, Where.Name, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT,
+            STATX_TYPE | STATX_MODE | STATX_INO | STATX_MNT_ID, &Status) != 0)
+    return LINK_PROBE::Ordinary;  // gone or unreachable: its opening fails as well
+  if (S_ISLNK(Status.stx_mode))
+    return LINK_PROBE::PosixSymbolicLink;
+  if (S_ISDIR(Status.stx_mode) && IsMountRootAttribute(Status))
+    return LINK_PROBE::MountRoot;
+  Seen.Identity = FOLDER_IDENTITY{makedev(Status.stx_dev_major, Status.stx_dev_minor), Status.stx_ino,
+                                  Status.stx_mnt_id, Status.stx_mode, false};
+  Seen.Known = (Status.stx_mask & STATX_MNT_ID) != 0 || PinnedMountId(Where, Seen.Identity);
+  return LINK_PROBE::Ordinary;
+}
+
 // Opens a directory the caller may not read or search by granting its owner
 // read, write and search first. The directory is pinned with an O_PATH
 // descriptor, so the mode change reaches the directory that was checked, never
-// a link swapped in for it, and a directory on another device than Place's
-// parent (a file system mounted there since) is left as it is.
-int OpenAfterGrantingAccess(const RELATIVE_NAME &Where, const PLACE &Place) {
+// a link swapped in for it, and a directory that is not the one classified
+// (a file system mounted there since) is left as it is.
+int OpenAfterGrantingAccess(const RELATIVE_NAME &Where, const PLACE &Place, bool &MountRootFound) {
   const int Pinned = openat(Where.Directory, Where.Name, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (Pinned < 0)
     return -1;
   int Opened = -1;
-  struct stat Status;
+  FOLDER_IDENTITY Identity;
   char ProcessPath[48];
-  if (fstat(Pinned, &Status) == 0 && (Place.Parent == nullptr || Status.st_dev == Place.Parent->Device) &&
-      std::snprintf(ProcessPath, sizeof ProcessPath, "/proc/self/fd/%d", Pinned) < static_cast<int>(sizeof ProcessPath) &&
-      chmod(ProcessPath, (Status.st_mode & 07777) | S_IRWXU) == 0)
-    Opened = openat(Pinned, ".", DirectoryOpenFlags);
+  if (ReadIdentity(Pinned, Identity)) {
+    MountRootFound = !IsClassifiedFolder(Identity, Place);
+    if (!MountRootFound &&
+        std::snprintf(ProcessPath, sizeof ProcessPath, "/proc/self/fd/%d", Pinned) < static_cast<int>(sizeof ProcessPath) &&
+        chmod(ProcessPath, (Identity.Mode & 07777) | S_IRWXU) == 0)
+      Opened = openat(Pinned, ".", DirectoryOpenFlags);
+  }
+  const int Error = errno;
   close(Pinned);
+  errno = Error;
   return Opened;
 }
 
 // A directory whose owner may not write or search it would keep its entries;
 // clearing that is this platform's counterpart of resetting attributes.
-void GrantOwnerAccess(int Descriptor, const struct stat &Status) {
-  if ((Status.st_mode & S_IRWXU) != S_IRWXU)
-    fchmod(Descriptor, (Status.st_mode & 07777) | S_IRWXU);
+void GrantOwnerAccess(int Descriptor, uint32_t Mode) {
+  if ((Mode & S_IRWXU) != S_IRWXU)
+    fchmod(Descriptor, (Mode & 07777) | S_IRWXU);
 }
 
 bool IsMountRoot(const struct statx &Status, const PLACE &Place) {
-  if ((Status.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0 && (Status.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0)
-    return true;
   // Kernels without the attribute: a device number other than the parent's.
-  return Place.Parent != nullptr && makedev(Status.stx_dev_major, Status.stx_dev_minor) != Place.Parent->Device;
+  // Bind mounts of the parent's device are told apart when the folder is opened.
+  return IsMountRootAttribute(Status) || makedev(Status.stx_dev_major, Status.stx_dev_minor) != Place.Parent->Device;
 }
 
 // Appends one path component, refusing what does not fit. Length is the
@@ -257,22 +376,29 @@ size_t ResolveFullPath(const char *Argument, char *Buffer, size_t Capacity) {
 bool OpenEnumeration(DIRECTORY_ENUMERATION &Enumeration, const PLACE &Place, bool *RanOutOfHandles) {
   if (RanOutOfHandles != nullptr)
     *RanOutOfHandles = false;
+  Enumeration.MountRootFound = false;
   const RELATIVE_NAME Where(Place);
   int Descriptor = openat(Where.Directory, Where.Name, DirectoryOpenFlags);
   if (Descriptor < 0 && errno == EACCES)
-    Descriptor = OpenAfterGrantingAccess(Where, Place);
+    Descriptor = OpenAfterGrantingAccess(Where, Place, Enumeration.MountRootFound);
   if (Descriptor < 0) {
     NoteShortage(RanOutOfHandles);
     return false;
   }
-  struct stat Status;
-  // Checked again on what was opened: a file system mounted on the entry after
-  // it was classified must not be walked.
-  if (fstat(Descriptor, &Status) != 0 || (Place.Parent != nullptr && Status.st_dev != Place.Parent->Device)) {
+  // Checked again on what was opened, after every open and reopen: a file
+  // system mounted or moved onto the folder after it was classified, a bind
+  // mount of this one included, must not be walked. Unchecked, it is not walked
+  // either: a want of descriptors is reported for the walk to retry or report.
+  FOLDER_IDENTITY Identity;
+  const bool Identified = ReadIdentity(Descriptor, Identity);
+  if (!Identified || !IsClassifiedFolder(Identity, Place)) {
+    if (!Identified)
+      NoteShortage(RanOutOfHandles);
+    Enumeration.MountRootFound = Identified;
     close(Descriptor);
     return false;
   }
-  GrantOwnerAccess(Descriptor, Status);
+  GrantOwnerAccess(Descriptor, Identity.Mode);
   // The listing is read with getdents64 directly: a directory stream would
   // check again what was checked here, with three more system calls a folder.
   auto *const Listing = static_cast<unsigned char *>(std::malloc(ListingCapacity));
@@ -283,7 +409,8 @@ bool OpenEnumeration(DIRECTORY_ENUMERATION &Enumeration, const PLACE &Place, boo
     return false;
   }
   Enumeration.Descriptor = Descriptor;
-  Enumeration.Device = Status.st_dev;
+  Enumeration.Device = Identity.Device;
+  Enumeration.MountId = Identity.MountId;
   Enumeration.Listing = Listing;
   Enumeration.Filled = 0;
   Enumeration.Next = 0;
@@ -383,6 +510,8 @@ bool RemoveSymbolicLink(const PLACE &Place) {
 LINK_PROBE ProbeLink(const PLACE &Place, unsigned char *, uint32_t, uint32_t &Returned) {
   Returned = 0;
   const RELATIVE_NAME Where(Place);
+  if (Place.Parent == nullptr)
+    return ProbeArgument(Where, Place.Path);
   struct statx Status;
   if (statx(Where.Directory, Where.Name, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, STATX_TYPE, &Status) != 0)
     return LINK_PROBE::Ordinary;

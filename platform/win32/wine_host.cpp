@@ -25,8 +25,10 @@ constexpr long long SystemCallListDirectory = 217;  // getdents64
 constexpr long long SystemCallOpenAt = 257;
 constexpr long long SystemCallStatAt = 262;  // newfstatat
 constexpr long long SystemCallUnlinkAt = 263;
+constexpr long long SystemCallStatDescriptor = 5;  // fstat
 constexpr long long AtCurrentDirectory = -100;
 constexpr long long AtSymbolicLinkNoFollow = 0x100;
+constexpr long long AtRemoveDirectory = 0x200;
 constexpr long long OpenDirectoryNoFollow = 0200000 | 0400000 | 02000000;  // O_DIRECTORY|O_NOFOLLOW|O_CLOEXEC
 constexpr unsigned char EntryTypeUnknown = 0;    // DT_UNKNOWN
 constexpr unsigned char EntryTypeLink = 10;      // DT_LNK
@@ -121,6 +123,28 @@ const HOST &Host() {
   return (Status == StatusSuccess || Status == StatusNoSuchFile) && std::memchr(Name, 0, HostPathCapacity) != nullptr;
 }
 
+// The name a host call takes for the entry at Path: its last component, relative
+// to Directory, or its whole host path when Directory is negative.
+struct HOST_NAME {
+  char Text[HostPathCapacity];
+  long long Directory;
+  const char *Relative;
+};
+
+bool NameIn(const HOST &Found, long long Directory, const wchar_t *Path, HOST_NAME &Name) {
+  if (!UnixName(Found, Path, Name.Text))
+    return false;
+  Name.Directory = Directory < 0 ? AtCurrentDirectory : Directory;
+  Name.Relative = Name.Text;
+  if (Directory >= 0) {
+    const char *const Last = std::strrchr(Name.Text, '/');
+    if (Last == nullptr || Last[1] == '\0')
+      return false;
+    Name.Relative = Last + 1;
+  }
+  return true;
+}
+
 }  // namespace
 
 // A Linux system call made directly: Wine passes it through to the kernel, and
@@ -140,15 +164,17 @@ void Detect() { Host(); }
 
 bool UnderWine() { return Host().UnderWine; }
 
-HOST_ENTRY LookAt(const wchar_t *Path) {
+HOST_ENTRY LookAt(const wchar_t *Path) { return LookAtIn(-1, Path); }
+
+[[gnu::noinline]] HOST_ENTRY LookAtIn(long long Directory, const wchar_t *Path) {
   const HOST &Found = Host();
   if (!Found.UnderWine)
     return HOST_ENTRY::NoHost;
-  char Name[HostPathCapacity];
-  if (!UnixName(Found, Path, Name))
+  HOST_NAME Name;
+  if (!NameIn(Found, Directory, Path, Name))
     return HOST_ENTRY::Unknown;
   HOST_STATUS Status;
-  const long long Result = HostCall(SystemCallStatAt, AtCurrentDirectory, reinterpret_cast<long long>(Name),
+  const long long Result = HostCall(SystemCallStatAt, Name.Directory, reinterpret_cast<long long>(Name.Relative),
                                     reinterpret_cast<long long>(&Status), AtSymbolicLinkNoFollow);
   if (Result == NoSuchEntry)
     return HOST_ENTRY::Missing;
@@ -163,6 +189,30 @@ HOST_ENTRY LookAt(const wchar_t *Path) {
     return HOST_ENTRY::File;
   }
 }
+
+[[gnu::noinline]] long long OpenDirectoryIn(long long Directory, const wchar_t *Path) {
+  HOST_NAME Name;
+  if (!NameIn(Host(), Directory, Path, Name))
+    return NoSuchEntry;
+  return HostCall(SystemCallOpenAt, Name.Directory, reinterpret_cast<long long>(Name.Relative), OpenDirectoryNoFollow);
+}
+
+[[gnu::noinline]] bool RemoveIn(long long Directory, const wchar_t *Path, bool Folder) {
+  HOST_NAME Name;
+  return NameIn(Host(), Directory, Path, Name) &&
+         HostCall(SystemCallUnlinkAt, Name.Directory, reinterpret_cast<long long>(Name.Relative),
+                  Folder ? AtRemoveDirectory : 0) == 0;
+}
+
+bool InodeOf(long long Descriptor, uint64_t &Inode) {
+  HOST_STATUS Status;
+  if (HostCall(SystemCallStatDescriptor, Descriptor, reinterpret_cast<long long>(&Status)) != 0)
+    return false;
+  Inode = Status.Inode;
+  return true;
+}
+
+void CloseDescriptor(long long Descriptor) { HostCall(SystemCallClose, Descriptor); }
 
 [[gnu::noinline]] bool MayHoldLinks(const wchar_t *Path) {
   char Name[HostPathCapacity];
@@ -195,10 +245,6 @@ HOST_ENTRY LookAt(const wchar_t *Path) {
   return Found;
 }
 
-bool RemoveLink(const wchar_t *Path) {
-  char Name[HostPathCapacity];
-  return UnixName(Host(), Path, Name) &&
-         HostCall(SystemCallUnlinkAt, AtCurrentDirectory, reinterpret_cast<long long>(Name), 0) == 0;
-}
+bool RemoveLink(const wchar_t *Path) { return Host().UnderWine && RemoveIn(-1, Path, false); }
 
 }  // namespace platform::wine_host

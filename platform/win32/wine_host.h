@@ -14,6 +14,8 @@
 // through the C or C++ heap, or keeps a path beyond the call.
 #pragma once
 
+#include <cstdint>
+
 namespace platform::wine_host {
 
 enum class HOST_ENTRY {
@@ -33,6 +35,23 @@ bool UnderWine();
 
 // What the host says the entry at Path, in the "\\?\" long-path form, is.
 HOST_ENTRY LookAt(const wchar_t *Path);
+
+// The same, and the operations below, with the entry reached by its name alone
+// through Directory, the host descriptor of the folder that holds it (a
+// negative Directory: by Path whole, as an argument is reached). A folder of
+// Path that a host process swapped for a link is then never followed: only the
+// entry's name is taken from Path.
+HOST_ENTRY LookAtIn(long long Directory, const wchar_t *Path);
+
+// Opens the directory at Path through Directory without following a link in
+// its last component. Returns the host descriptor, or the negated errno.
+long long OpenDirectoryIn(long long Directory, const wchar_t *Path);
+// Removes the entry at Path through Directory: a directory only when Folder
+// is set, else anything but a directory (a link as a link).
+bool RemoveIn(long long Directory, const wchar_t *Path, bool Folder);
+// The inode number of what Descriptor holds; false when it cannot be had.
+bool InodeOf(long long Descriptor, uint64_t &Inode);
+void CloseDescriptor(long long Descriptor);
 
 // Whether the directory at Path, in the "\\?\" long-path form, holds a host
 // link, or may: true also when the host cannot list it.

@@ -2,13 +2,16 @@
 // as a user runs it: entries an unprivileged user may not delete, mount
 // points, names made of odd bytes, paths at the working path's limit, too few
 // descriptors, too few threads, a reader of the output that goes away. And a
-// directory swapped for a link while several workers delete around it, many
-// times over: nothing outside the tree is ever touched.
+// directory swapped for a link, or mounts slipped in, while several workers
+// delete around it, many times over: nothing outside the tree is ever touched.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sched.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -51,6 +54,24 @@ void MakeBusyFolders(const fs::path &Root, int Folders, int Files) {
       WriteFile(Path / ("f" + std::to_string(File)), static_cast<size_t>(File * 37 % 500));
     WriteFile(Path / "below" / "g", 3);
   }
+}
+
+// The walk classifies a folder by statx of its name; this build's statx hands
+// each name to the armed action (armed while it says so), which can widen the
+// window between a classification and the opening at will.
+std::function<bool(const char *Name)> AfterStatx;
+
+// Runs Scenario in a child whose mounts are its own and die with it.
+void InPrivateMounts(const std::function<void()> &Scenario) {
+  const pid_t Child = fork();
+  if (Child == 0)
+    _exit(unshare(CLONE_NEWNS) || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr)
+              ? 77 : (Scenario(), testing::Test::HasFailure()));
+  int Status = -1;
+  waitpid(Child, &Status, 0);
+  if (Status == 77 << 8)
+    GTEST_SKIP() << "no mount namespace of its own to be had here";
+  EXPECT_EQ(Status, 0);
 }
 
 class PosixParallelTest : public TREE_TEST {
@@ -302,4 +323,68 @@ TEST_F(PosixParallelTest, FolderSwappedForALinkWhileWorkersDeleteNeverLeadsOutsi
     ASSERT_TRUE(Exists(Outside / "inner" / "kept")) << Result.Output;
     ASSERT_EQ(DescribeAnyLength(Outside), OutsideBefore);
   }
+}
+
+extern "C" int statx(int Directory, const char *__restrict Name, int Flags, unsigned Mask,
+                     struct statx *__restrict Status) noexcept {
+  const int Result = static_cast<int>(syscall(SYS_statx, Directory, Name, Flags, Mask, Status));
+  if (AfterStatx && !AfterStatx(Name))
+    AfterStatx = nullptr;
+  return Result;
+}
+
+TEST_F(PosixParallelTest, MountsSlippedInAfterClassificationAreLeftAsMountPoints) {
+  // Once the walk classified a folder, "outside" (same file system) is bound
+  // onto a subfolder or the argument, or a file system moved onto the argument:
+  // left as a mount met at classification is, nothing on it deleted. Then bind
+  // mounts come and go on 40 folders during walks with slower classifications.
+  const fs::path Staging = Scratch.Root / "staging";
+  fs::create_directory(Staging);
+  const std::string Canary = DescribeTree(Outside);
+  InPrivateMounts([&] {
+    for (const auto &[Target, Flags] : {std::pair{Tree / "busy 0", MS_BIND}, {Tree, MS_BIND}, {Tree, MS_MOVE}})
+      for (const int Workers : {1, 8}) {
+        SCOPED_TRACE(Target.string() + (Flags == MS_BIND ? " bound" : " moved") + ", workers " + std::to_string(Workers));
+        const std::string Classified = Target == Tree ? Tree.string() : "busy 0";
+        const fs::path Source = Flags == MS_BIND ? Outside : Staging;
+        DELETION Runs[2];
+        for (const bool Late : {false, true}) {
+          RemoveTree(Tree);
+          MakeBusyFolders(Tree, 3, 4);
+          ASSERT_TRUE(Flags == MS_BIND || mount("krax-test", Staging.c_str(), "tmpfs", 0, "size=1m") == 0);
+          WriteFile(Staging / "on the mounted volume", 3);
+          const std::string Before = DescribeTree(Source);
+          AfterStatx = [&, Target = Target, Flags = Flags](const char *Name) {
+            return Name != Classified || mount(Source.c_str(), Target.c_str(), nullptr, Flags, nullptr) != 0;
+          };
+          if (!Late)  // the reference, mounted before the classification
+            std::exchange(AfterStatx, nullptr)(Classified.c_str());
+          Runs[Late] = DeleteWithLibrary({Tree}, Workers);
+          EXPECT_FALSE(AfterStatx);  // the mount was made
+          EXPECT_EQ(DescribeTree(Target), Before);
+          umount2(Target.c_str(), MNT_DETACH);
+        }
+        EXPECT_EQ(std::tie(Runs[1].Output, Runs[1].Totals.Files, Runs[1].Totals.Directories),
+                  std::tie(Runs[0].Output, Runs[0].Totals.Files, Runs[0].Totals.Directories));
+      }
+    AfterStatx = [](const char *Name) { return std::strncmp(Name, "busy ", 5) != 0 || usleep(50) == 0; };
+    for (int Round = 0; Round < 20; ++Round)
+      for (const int Workers : {1, 8}) {
+        RemoveTree(Tree);
+        MakeBusyFolders(Tree, 40, 3);
+        std::atomic<bool> Stop{false};
+        std::thread Mounter([&] {
+          for (int Turn = Round; !Stop.load(); ++Turn) {
+            const fs::path Folder = Tree / ("busy " + std::to_string(Turn % 40));
+            if (mount(Outside.c_str(), Folder.c_str(), nullptr, MS_BIND, nullptr) == 0)
+              umount2(Folder.c_str(), MNT_DETACH);
+          }
+        });
+        DeleteWithLibrary({Tree}, Workers);
+        Stop.store(true);
+        Mounter.join();
+        ASSERT_EQ(DescribeTree(Outside), Canary) << "round " << Round << ", workers " << Workers;
+      }
+  });
+  EXPECT_EQ(DescribeTree(Outside), Canary);
 }
