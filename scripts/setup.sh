@@ -31,6 +31,10 @@ needs=(
   "file /usr/src/googletest/CMakeLists.txt googletest"
   "file /usr/lib/*/cmake/GTest/GTestConfig.cmake libgtest-dev"
   "file /usr/lib/*/cmake/benchmark/benchmarkConfig.cmake libbenchmark-dev"
+  # Packaging (scripts/package.sh) and its checks.
+  "command dpkg-shlibdeps dpkg-dev"
+  "command lintian lintian"
+  "command man man-db"
 )
 
 # Prints "what package" for every need that is not met.

@@ -44,4 +44,8 @@ run_preset linux-asan
 # randomisation; running without it changes nothing else.
 run_preset linux-tsan setarch "$(uname -m)" -R
 run_preset windows
-echo "All presets built and passed."
+# The packages a user installs, made and then installed and used as a user would.
+echo "=== packages ==="
+bash scripts/package.sh
+bash tests/package/check_packages.sh
+echo "All presets built and passed; the packages were checked."

@@ -5,7 +5,7 @@
 namespace {
 
 constexpr char BannerLine[] = "Fast recursive directory tree delete utility.\n";
-constexpr char UsageLine[] = "Parameter error. Usage: KRAX [drive:][path\\]directory. Version 5.2\n";
+constexpr char UsageLine[] = "Parameter error. Usage: KRAX [drive:][path\\]directory. Version " KRAX_VERSION_TEXT "\n";
 
 }  // namespace
 
