@@ -9,15 +9,17 @@
 
 #include <thread>
 
-// Called through a pointer: the compiler must not judge the double free.
+// Called through pointers: the compiler must neither judge the double free
+// nor drop blocks that are never used (clang removes such allocations).
+void *(*volatile Allocate)(size_t) = malloc;
 void (*volatile Release)(void *) = free;
 
 int main(int argc, char **argv) {
   const char *End = argc > 1 ? argv[1] : "return";
   void *Kept[3];
   for (void *&Block : Kept)
-    Block = malloc(100);
-  void *Twice = malloc(48);
+    Block = Allocate(100);
+  void *Twice = Allocate(48);
   Release(Twice);
   Release(Twice);
   printf("kept %d blocks\ndone\n", Kept[2] != nullptr ? 3 : 0);
