@@ -1,5 +1,6 @@
 #include "tool/walk_crew.h"
 
+#include <chrono>
 #include <new>
 #include <string>
 
@@ -24,7 +25,7 @@ constexpr int FoldersPerChunk = 64;
 constexpr int WorkersPerProcessor = 4;
 // How long the producer lets pass between looks at the processors' time:
 // long enough that the coarsest system clock of processor time sees it.
-constexpr std::chrono::milliseconds LookInterval{32};
+constexpr uint64_t LookInterval = 32000000;
 
 using PATH_TRAITS = std::char_traits<PATH_CHAR>;
 
@@ -42,6 +43,12 @@ int WalkWorkerCount() {
 }
 
 void ChooseWalkWorkers(int Count) { ChosenWorkers.store(Count > 0 ? Count : 0); }
+
+WALK_CREW::TIMES WALK_CREW::ProcessTimes() {
+  const auto Passed = std::chrono::steady_clock::now().time_since_epoch();
+  return TIMES{static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(Passed).count()),
+               platform::ProcessorTimeUsed()};
+}
 
 WALK_CREW::WALK_CREW(int Workers, STARTER Start, PRINTER Print, GAUGE Gauge)
     : Wanted(Clamped(Workers)), Start(Start), Print(Print), Gauge(Gauge),
@@ -83,8 +90,7 @@ bool WALK_CREW::Prepare() {
   while (Started < Wanted && StartWorkerLocked()) {
   }
   Floor = Started;
-  LastLook = std::chrono::steady_clock::now();
-  LastUsed = Gauge();
+  LastLook = Gauge();
   return Started > 0;
 }
 
@@ -108,15 +114,12 @@ bool WALK_CREW::StartWorkerLocked() {
 void WALK_CREW::Adjust() {
   // The processors' time against the time that passed: how many processors'
   // worth of work the process did, the producer's own included.
-  const auto Now = std::chrono::steady_clock::now();
-  const auto Passed = std::chrono::duration_cast<std::chrono::nanoseconds>(Now - LastLook).count();
-  if (Passed < std::chrono::nanoseconds(LookInterval).count())
+  const TIMES Now = Gauge();
+  if (Now.Passed < LastLook.Passed + LookInterval)
     return;
-  const uint64_t Used = Gauge();
-  const double Busy = Used >= LastUsed ? static_cast<double>(Used - LastUsed) / static_cast<double>(Passed) : 0;
-  const bool Known = Used != 0;
+  const bool Known = Now.Used != 0 && Now.Used >= LastLook.Used;
+  const double Busy = Known ? static_cast<double>(Now.Used - LastLook.Used) / static_cast<double>(Now.Passed - LastLook.Passed) : 0;
   LastLook = Now;
-  LastUsed = Used;
   const std::lock_guard<std::mutex> Guard(Lock);
   // Work waits for a worker when most batches found every worker busy.
   const bool WorkWaits = FoundAllBusy * 2 > Dispatched;

@@ -23,7 +23,6 @@
 #pragma once
 
 #include <atomic>
-#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -49,13 +48,20 @@ class WALK_CREW {
 public:
   using STARTER = bool (*)(platform::WALK_THREAD &Thread, size_t StackBytes, void (*Body)(void *), void *Context);
   using PRINTER = ORDERED_OUTPUT::PRINTER;
-  using GAUGE = uint64_t (*)();  // the process's processor time so far, in ns; 0 when unknown
+  // What the crew's size follows, both in ns: the time passed since some fixed
+  // moment, and the processor time the process has used (0 when unknown).
+  struct TIMES {
+    uint64_t Passed;
+    uint64_t Used;
+  };
+  using GAUGE = TIMES (*)();
+  static TIMES ProcessTimes();
 
   // Workers threads, one per processor, started when first needed, fewer when
   // the system refuses some; more while they wait on the file system. Start,
   // Print and Gauge are seams for tests.
   explicit WALK_CREW(int Workers, STARTER Start = platform::StartWalkThread,
-                     PRINTER Print = platform::PrintPathMessage, GAUGE Gauge = platform::ProcessorTimeUsed);
+                     PRINTER Print = platform::PrintPathMessage, GAUGE Gauge = ProcessTimes);
   ~WALK_CREW();
   WALK_CREW(const WALK_CREW &) = delete;
   WALK_CREW &operator=(const WALK_CREW &) = delete;
@@ -158,8 +164,7 @@ private:
   bool RootDone = false;
 
   // The producer's last look at the time the processors spent.
-  std::chrono::steady_clock::time_point LastLook;
-  uint64_t LastUsed = 0;
+  TIMES LastLook{};
 
   // Set under the lock, read without it where room in the output is made.
   std::atomic<AWAITED> Awaited{AWAITED::Nothing};

@@ -104,15 +104,21 @@ protected:
 
   // Builds the tree afresh at the same place, deletes Arguments with Workers
   // (0: the one-thread walk, no crew at all; Grown: a crew of one more worker
-  // than processors, to which the processors always look idle, so that it
-  // grows whenever work waits), and looks at what is left.
+  // than processors, to which a second passes with every batch and the
+  // processors look all idle and all busy by turns, so that it grows whenever
+  // work waits and rests again), and looks at what is left.
   static constexpr int Grown = -1;
+  static WALK_CREW::TIMES IdleAndBusyByTurns() {
+    static std::atomic<uint64_t> Looks{0};
+    const uint64_t Look = Looks.fetch_add(1) + 1, Second = 1000000000;
+    return WALK_CREW::TIMES{Look * Second, 1 + Look / 2 * MaximumWalkWorkers * Second};
+  }
   OUTCOME DeleteAndLook(const std::function<void()> &Build, int Workers, const std::vector<fs::path> &Arguments) {
     RemoveTree(Tree);
     fs::create_directory(LongForm(Tree));
     Build();
     WALK_CREW GrownCrew(WalkWorkerCount() + 1, platform::StartWalkThread, platform::PrintPathMessage,
-                        [] { return uint64_t{1}; });
+                        IdleAndBusyByTurns);
     const DELETION Deletion = Workers == 0       ? DeleteWithLibrary(Arguments)
                               : Workers == Grown ? DeleteWithLibrary(Arguments, GrownCrew)
                                                  : DeleteWithLibrary(Arguments, Workers);
