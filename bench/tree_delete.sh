@@ -10,7 +10,8 @@
 #
 # Usage: bash bench/tree_delete.sh [rounds]        (from the repository root)
 # Environment: DIRS (default 10000), FILES_PER_DIR (default 10), WORK (scratch
-# folder, default a new one under /tmp).
+# folder, default a new one under /tmp), BASE_KRAX (optional: another build's
+# krax, such as main's, raced as krax-base in the same run).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -77,8 +78,10 @@ time_one() {  # name, command...
 
 declare -A total
 contenders=(krax krax-1 rm shutil rimraf)
+[[ -n ${BASE_KRAX:-} ]] && contenders+=(krax-base)
 run() {
   case $1 in
+    krax-base) time_one krax-base "$BASE_KRAX" ;;
     krax) time_one krax "$krax" ;;
     krax-1) time_one krax-1 "$krax_workers" 1 ;;
     rm) time_one rm rm -rf ;;

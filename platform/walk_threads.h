@@ -23,4 +23,9 @@ bool StartWalkThread(WALK_THREAD &Thread, size_t StackBytes, void (*Body)(void *
 // Waits until the thread has returned from Body, and lets go of it.
 void JoinWalkThread(WALK_THREAD &Thread);
 
+// The processor time the whole process has used so far, every thread's, in
+// nanoseconds: set against the time that passed, it tells how much of it the
+// walk's threads spent waiting rather than computing.
+uint64_t ProcessorTimeUsed();
+
 }  // namespace platform

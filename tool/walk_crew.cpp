@@ -1,5 +1,6 @@
 #include "tool/walk_crew.h"
 
+#include <chrono>
 #include <new>
 #include <string>
 
@@ -18,6 +19,13 @@ constexpr size_t WorkerStackBytes = size_t{1} << 20;
 constexpr uint32_t OutputSlots = 4096;
 constexpr uint32_t OutputBytes = uint32_t{1} << 20;
 constexpr int FoldersPerChunk = 64;
+// Workers the crew may grow to per processor while they wait on the file
+// system: enough to keep a disk's queue full, few enough that their stacks
+// and paths stay small.
+constexpr int WorkersPerProcessor = 4;
+// How long the producer lets pass between looks at the processors' time:
+// long enough that the coarsest system clock of processor time sees it.
+constexpr uint64_t LookInterval = 32000000;
 
 using PATH_TRAITS = std::char_traits<PATH_CHAR>;
 
@@ -36,8 +44,15 @@ int WalkWorkerCount() {
 
 void ChooseWalkWorkers(int Count) { ChosenWorkers.store(Count > 0 ? Count : 0); }
 
-WALK_CREW::WALK_CREW(int Workers, STARTER Start, PRINTER Print)
-    : Wanted(Clamped(Workers)), Start(Start), Print(Print), BatchCount(64 + 8 * Wanted),
+WALK_CREW::TIMES WALK_CREW::ProcessTimes() {
+  const auto Passed = std::chrono::steady_clock::now().time_since_epoch();
+  return TIMES{static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(Passed).count()),
+               platform::ProcessorTimeUsed()};
+}
+
+WALK_CREW::WALK_CREW(int Workers, STARTER Start, PRINTER Print, GAUGE Gauge)
+    : Wanted(Clamped(Workers)), Start(Start), Print(Print), Gauge(Gauge),
+      Ceiling(Wanted <= 1 ? Wanted : Clamped(Wanted * WorkersPerProcessor)), BatchCount(64 + 8 * Wanted),
       LeftBehindLimit(256 + 16 * Wanted) {}
 
 WALK_CREW::~WALK_CREW() {
@@ -46,6 +61,7 @@ WALK_CREW::~WALK_CREW() {
     Stopping = true;
   }
   WorkArrived.notify_all();
+  Recalled.notify_all();
   for (int Index = 0; Index < Started; ++Index)
     platform::JoinWalkThread(Workers[Index].Thread);
 }
@@ -58,7 +74,7 @@ bool WALK_CREW::Prepare() {
     return false;
   // Everything the walk needs is had before the first thread starts; what
   // cannot be had leaves the run to the one-thread walk.
-  Workers.reset(new (std::nothrow) WORKER[Wanted]);
+  Workers.reset(new (std::nothrow) WORKER[Ceiling]);
   Batches.reset(new (std::nothrow) FILE_BATCH[BatchCount]);
   Output.reset(new (std::nothrow) ORDERED_OUTPUT(OutputSlots, OutputBytes, Print));
   RootPath.reset(new (std::nothrow) WORKING_PATH);
@@ -69,13 +85,58 @@ bool WALK_CREW::Prepare() {
     FreeBatches = &Batches[Index];
   }
   FreeBatchCount = BatchCount;
-  for (int Index = 0; Index < Wanted; ++Index) {
-    Workers[Index].Crew = this;
-    if (!Start(Workers[Index].Thread, WorkerStackBytes, WorkerMain, &Workers[Index]))
-      break;  // the system refuses more: go on with those it gave
-    ++Started;
+  const std::lock_guard<std::mutex> Guard(Lock);
+  // The system may refuse some: the crew goes on with those it gave.
+  while (Started < Wanted && StartWorkerLocked()) {
   }
+  Floor = Started;
+  LastLook = Gauge();
   return Started > 0;
+}
+
+bool WALK_CREW::StartWorkerLocked() {
+  if (Refused || Started == Ceiling)
+    return false;
+  WORKER &Worker = Workers[Started];
+  Worker.Crew = this;
+  Worker.Index = Started;
+  // Counted in before it runs: it looks at Active under the lock held here.
+  ++Active;
+  if (!Start(Worker.Thread, WorkerStackBytes, WorkerMain, &Worker)) {
+    --Active;
+    Refused = true;
+    return false;
+  }
+  ++Started;
+  return true;
+}
+
+void WALK_CREW::Adjust() {
+  // The processors' time against the time that passed: how many processors'
+  // worth of work the process did, the producer's own included.
+  const TIMES Now = Gauge();
+  if (Now.Passed < LastLook.Passed + LookInterval)
+    return;
+  const bool Known = Now.Used != 0 && Now.Used >= LastLook.Used;
+  const double Busy = Known ? static_cast<double>(Now.Used - LastLook.Used) / static_cast<double>(Now.Passed - LastLook.Passed) : 0;
+  LastLook = Now;
+  const std::lock_guard<std::mutex> Guard(Lock);
+  // Work waits for a worker when most batches found every worker busy.
+  const bool WorkWaits = FoundAllBusy * 2 > Dispatched;
+  Dispatched = FoundAllBusy = 0;
+  if (!Known)
+    return;
+  if (WorkWaits && Busy < 0.5 * Wanted) {
+    // The workers wait on the file system, not on the processors: one more.
+    if (Active < Started) {
+      ++Active;
+      Recalled.notify_all();
+    } else {
+      StartWorkerLocked();
+    }
+  } else if (Busy >= 0.75 * Wanted && Active > Floor) {
+    --Active;  // the processors are busy: the last grown worker rests after its unit
+  }
 }
 
 bool WALK_CREW::DeleteDirectoryContents(WORKING_PATH &Path, TREE_TOTALS &Totals) {
@@ -221,8 +282,14 @@ FILE_BATCH &WALK_CREW::TakeBatch(FOLDER_NODE &Folder) {
 void WALK_CREW::Dispatch(FILE_BATCH &Batch) {
   Batch.Slot = ReserveSlot(Batch.OutputBytes);
   Batch.Folder->Pending.fetch_add(1, std::memory_order_relaxed);
-  const std::lock_guard<std::mutex> Guard(Lock);
-  EnqueueLocked(Batch);
+  {
+    const std::lock_guard<std::mutex> Guard(Lock);
+    ++Dispatched;
+    FoundAllBusy += IdleWorkers == 0 ? 1 : 0;
+    EnqueueLocked(Batch);
+  }
+  if (Ceiling > Floor)
+    Adjust();
 }
 
 void WALK_CREW::Emit(const char *Template, const PATH_CHAR *Path, const PATH_CHAR *Name) {
@@ -262,23 +329,34 @@ void WALK_CREW::EnqueueLocked(WORK_UNIT &Unit) {
 
 void WALK_CREW::WorkerMain(void *Context) {
   WORKER &Worker = *static_cast<WORKER *>(Context);
-  Worker.Crew->Work(Worker.Path);
+  Worker.Crew->Work(Worker);
 }
 
-void WALK_CREW::Work(WORKING_PATH &Path) {
+void WALK_CREW::Work(WORKER &Worker) {
+  WORKING_PATH &Path = Worker.Path;
   RETURNS Returns;
   for (;;) {
     WORK_UNIT *Unit;
     {
       std::unique_lock<std::mutex> Guard(Lock);
       ReturnLocked(Returns);
-      while (QueueHead == nullptr && !Stopping) {
-        ++IdleWorkers;
-        WorkArrived.wait(Guard);
-        --IdleWorkers;
+      for (;;) {
+        const bool Resting = Worker.Index >= Active;
+        if (!Resting && QueueHead != nullptr)
+          break;
+        if (Stopping)
+          return;
+        if (Resting) {
+          // Work it may have been woken for goes to a worker that takes work.
+          if (QueueHead != nullptr && IdleWorkers > 0)
+            WorkArrived.notify_one();
+          Recalled.wait(Guard);
+        } else {
+          ++IdleWorkers;
+          WorkArrived.wait(Guard);
+          --IdleWorkers;
+        }
       }
-      if (QueueHead == nullptr)
-        return;
       Unit = QueueHead;
       QueueHead = Unit->Next;
       if (QueueHead == nullptr)

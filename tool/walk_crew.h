@@ -15,6 +15,11 @@
 //   walk would have left it at the producer's place, and all output is printed.
 // - The crew never gives up work: with no thread to be had it declines
 //   before starting, and the caller walks with one thread.
+// - Work in flight follows what holds the workers up: while work waits in the
+//   queue and the processors are mostly idle (the workers wait on the file
+//   system), the crew grows a worker at a time, up to a few per processor;
+//   once the processors are busy again, the grown workers rest after their
+//   unit. It never shrinks below the workers it started with.
 #pragma once
 
 #include <atomic>
@@ -43,11 +48,20 @@ class WALK_CREW {
 public:
   using STARTER = bool (*)(platform::WALK_THREAD &Thread, size_t StackBytes, void (*Body)(void *), void *Context);
   using PRINTER = ORDERED_OUTPUT::PRINTER;
+  // What the crew's size follows, both in ns: the time passed since some fixed
+  // moment, and the processor time the process has used (0 when unknown).
+  struct TIMES {
+    uint64_t Passed;
+    uint64_t Used;
+  };
+  using GAUGE = TIMES (*)();
+  static TIMES ProcessTimes();
 
-  // Up to Workers threads, started when first needed; fewer when the system
-  // refuses some. Start and Print are seams for tests.
+  // Workers threads, one per processor, started when first needed, fewer when
+  // the system refuses some; more while they wait on the file system. Start,
+  // Print and Gauge are seams for tests.
   explicit WALK_CREW(int Workers, STARTER Start = platform::StartWalkThread,
-                     PRINTER Print = platform::PrintPathMessage);
+                     PRINTER Print = platform::PrintPathMessage, GAUGE Gauge = ProcessTimes);
   ~WALK_CREW();
   WALK_CREW(const WALK_CREW &) = delete;
   WALK_CREW &operator=(const WALK_CREW &) = delete;
@@ -56,8 +70,10 @@ public:
   // done by the crew. False, with nothing done, when it has no thread.
   bool DeleteDirectoryContents(WORKING_PATH &Path, TREE_TOTALS &Totals);
 
-  // Workers running, once started.
+  // Workers started so far, grown ones included.
   int Threads() const { return Started; }
+  // The most workers it may grow to.
+  int Bound() const { return Ceiling; }
 
   // The producer's side, for PARALLEL_WALK. Each may wait for the workers.
   FOLDER_NODE *NewFolder(FOLDER_NODE *Parent, const PATH_CHAR *Name, size_t NameLength, size_t PathLength);
@@ -72,6 +88,7 @@ public:
 private:
   struct WORKER {
     WALK_CREW *Crew = nullptr;
+    int Index = 0;  // it takes work while Index < Active
     platform::WALK_THREAD Thread;
     WORKING_PATH Path;  // its own, rebuilt from the folders for each unit
   };
@@ -90,7 +107,9 @@ private:
     int FolderCount = 0;
   };
 
-  void Work(WORKING_PATH &Path);
+  void Work(WORKER &Worker);
+  bool StartWorkerLocked();
+  void Adjust();
   void RunBatch(FILE_BATCH &Batch, WORKING_PATH &Path, RETURNS &Returns);
   void Release(FOLDER_NODE &Folder, WORKING_PATH &Path, RETURNS &Returns);
   void FinishFolders(FOLDER_NODE *Folder, WORKING_PATH &Path, RETURNS &Returns);
@@ -108,12 +127,15 @@ private:
   const int Wanted;
   const STARTER Start;
   const PRINTER Print;
+  const GAUGE Gauge;
+  const int Ceiling;
   const int BatchCount;
   const int LeftBehindLimit;
 
   // Set up once, on first use.
   bool Prepared = false;
   int Started = 0;
+  int Floor = 0;  // the workers started first, which never rest
   std::unique_ptr<WORKER[]> Workers;
   std::unique_ptr<FILE_BATCH[]> Batches;
   std::unique_ptr<ORDERED_OUTPUT> Output;
@@ -126,15 +148,23 @@ private:
   std::mutex Lock;
   std::condition_variable WorkArrived;  // workers wait for work
   std::condition_variable RoomMade;     // the producer waits for room or an end
+  std::condition_variable Recalled;     // resting workers wait to be taken back
   WORK_UNIT *QueueHead = nullptr;
   WORK_UNIT *QueueTail = nullptr;
   int IdleWorkers = 0;
+  int Active = 0;           // workers that take work; those beyond rest
+  bool Refused = false;     // the system would start no more workers
+  int Dispatched = 0;       // batches handed out since the last look at the crew's size,
+  int FoundAllBusy = 0;     // and of those, how many found no worker idle
   bool Stopping = false;
   WORK_UNIT *FreeBatches = nullptr;
   int FreeBatchCount = 0;
   WORK_UNIT *FreeFolders = nullptr;
   int LeftBehind = 0;  // folders listed and left, not yet removed
   bool RootDone = false;
+
+  // The producer's last look at the time the processors spent.
+  TIMES LastLook{};
 
   // Set under the lock, read without it where room in the output is made.
   std::atomic<AWAITED> Awaited{AWAITED::Nothing};

@@ -2,6 +2,7 @@
 
 #include <limits.h>
 #include <pthread.h>
+#include <time.h>
 #include <unistd.h>
 
 namespace platform {
@@ -38,6 +39,13 @@ bool StartWalkThread(WALK_THREAD &Thread, size_t StackBytes, void (*Body)(void *
 void JoinWalkThread(WALK_THREAD &Thread) {
   pthread_join(static_cast<pthread_t>(Thread.Handle), nullptr);
   Thread.Handle = 0;
+}
+
+uint64_t ProcessorTimeUsed() {
+  timespec Used;
+  if (clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &Used) != 0)
+    return 0;
+  return static_cast<uint64_t>(Used.tv_sec) * 1000000000u + static_cast<uint64_t>(Used.tv_nsec);
 }
 
 }  // namespace platform

@@ -35,4 +35,14 @@ void JoinWalkThread(WALK_THREAD &Thread) {
   Thread.Handle = 0;
 }
 
+uint64_t ProcessorTimeUsed() {
+  FILETIME Created, Exited, Kernel, User;
+  if (!GetProcessTimes(GetCurrentProcess(), &Created, &Exited, &Kernel, &User))
+    return 0;
+  const auto Ticks = [](const FILETIME &Time) {
+    return (static_cast<uint64_t>(Time.dwHighDateTime) << 32) | Time.dwLowDateTime;
+  };
+  return (Ticks(Kernel) + Ticks(User)) * 100;  // in units of 100 ns
+}
+
 }  // namespace platform

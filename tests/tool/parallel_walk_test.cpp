@@ -1,5 +1,6 @@
 // The parallel walk against the one-thread walk: on identical trees, with 1,
-// 2 and 8 workers, the same output byte for byte, the same counts, the same
+// 2 and 8 workers and a crew larger than the processor count that grows
+// whenever work waits, the same output byte for byte, the same counts, the same
 // entries left in and outside the tree. Trees hold nested folders, files of
 // many sizes, links leading out of the tree and into it (to entries the walk
 // deletes before or after it meets the link), links to nothing, names with
@@ -102,19 +103,34 @@ protected:
   };
 
   // Builds the tree afresh at the same place, deletes Arguments with Workers
-  // (0: the one-thread walk, no crew at all), and looks at what is left.
+  // (0: the one-thread walk, no crew at all; Grown: a crew of one more worker
+  // than processors, to which a second passes with every batch and the
+  // processors look all idle and all busy by turns, so that it grows whenever
+  // work waits and rests again), and looks at what is left.
+  static constexpr int Grown = -1;
+  static WALK_CREW::TIMES IdleAndBusyByTurns() {
+    static std::atomic<uint64_t> Looks{0};
+    const uint64_t Look = Looks.fetch_add(1) + 1, Second = 1000000000;
+    return WALK_CREW::TIMES{Look * Second, 1 + Look / 2 * MaximumWalkWorkers * Second};
+  }
   OUTCOME DeleteAndLook(const std::function<void()> &Build, int Workers, const std::vector<fs::path> &Arguments) {
     RemoveTree(Tree);
     fs::create_directory(LongForm(Tree));
     Build();
-    const DELETION Deletion = Workers == 0 ? DeleteWithLibrary(Arguments) : DeleteWithLibrary(Arguments, Workers);
+    WALK_CREW GrownCrew(WalkWorkerCount() + 1, platform::StartWalkThread, platform::PrintPathMessage,
+                        IdleAndBusyByTurns);
+    const DELETION Deletion = Workers == 0       ? DeleteWithLibrary(Arguments)
+                              : Workers == Grown ? DeleteWithLibrary(Arguments, GrownCrew)
+                                                 : DeleteWithLibrary(Arguments, Workers);
+    EXPECT_LE(GrownCrew.Threads(), GrownCrew.Bound());
     return OUTCOME{Deletion.Output, Deletion.Totals, DescribeTree(Scratch.Root)};
   }
 
-  // The one-thread walk, then 1, 2 and 8 workers, each on a tree built anew.
+  // The one-thread walk, then 1, 2 and 8 workers and a grown crew, each on a
+  // tree built anew.
   void ExpectEveryCrewLikeOneThread(const std::function<void()> &Build, const std::vector<fs::path> &Arguments) {
     const OUTCOME Reference = DeleteAndLook(Build, 0, Arguments);
-    for (const int Workers : {1, 2, 8}) {
+    for (const int Workers : {1, 2, 8, Grown}) {
       SCOPED_TRACE(std::to_string(Workers) + " workers");
       const OUTCOME Outcome = DeleteAndLook(Build, Workers, Arguments);
       EXPECT_EQ(Outcome.Output, Reference.Output);
