@@ -71,9 +71,14 @@ std::string DescribeTree(const fs::path &Root) {
     Lines.insert(Line);
   };
   Describe(Root);
+  // Entries are named relative to the listed form by cutting it off: the
+  // library takes "\\?\" for a root name, and lexically_relative then gives
+  // every entry as the root itself, which would leave one line.
+  const fs::path Listed = LongForm(Root);
+  const size_t Skip = Listed.native().size() + 1;
   std::error_code Error;
-  for (fs::recursive_directory_iterator It(LongForm(Root), Error), End; !Error && It != End; It.increment(Error))
-    Describe(Root / It->path().lexically_relative(LongForm(Root)));
+  for (fs::recursive_directory_iterator It(Listed, Error), End; !Error && It != End; It.increment(Error))
+    Describe(Root / fs::path(It->path().native().substr(Skip)));
   std::string Text;
   for (const std::string &Line : Lines)
     Text += Line + "\n";
