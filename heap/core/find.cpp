@@ -28,23 +28,27 @@ int32_t BlockBytes(int32_t ChainCount, int32_t EntryCount) {
 }
 }  // namespace
 
-void *PAGE_MAP::NewLevel(uint64_t Entries) {
+template <typename T>
+T *PAGE_MAP::LevelIn(T *&Slot, uint64_t Entries, bool Make) {
+  T *Level = Load(Slot);
+  if (Level != nullptr || !Make)
+    return Level;
   const auto Bytes = static_cast<int32_t>(Entries * sizeof(void *));
-  void *Level = BackEnd->NewArea(BackEnd->AreaGranule() - 1, Bytes, false);
-  if (Level != nullptr) {
-    std::memset(Level, 0, static_cast<size_t>(Bytes));
-    ++Areas;
-  }
+  Level = static_cast<T *>(BackEnd->NewArea(BackEnd->AreaGranule() - 1, Bytes, false));
+  if (Level == nullptr)
+    return nullptr;
+  std::memset(static_cast<void *>(Level), 0, static_cast<size_t>(Bytes));
+  ++Areas;
+  Store(Slot, Level);
   return Level;
 }
 
 void PAGE_MAP::DeleteLevel(void *Level, uint64_t Entries) {
-  const auto Bytes = static_cast<int32_t>(Entries * sizeof(void *));
-  BackEnd->DeleteArea(Level, Bytes, false);
+  BackEnd->DeleteArea(Level, static_cast<int32_t>(Entries * sizeof(void *)), false);
   --Areas;
 }
 
-void PAGE_MAP::Empty(int32_t NewShift) {
+void PAGE_MAP::Release() {
   for (uint64_t Top = 0; Root != nullptr && Top < RootEntries; ++Top) {
     if (Root[Top] == nullptr)
       continue;
@@ -57,41 +61,42 @@ void PAGE_MAP::Empty(int32_t NewShift) {
     DeleteLevel(Root, RootEntries);
   Root = nullptr;
   RootEntries = 0;
-  Shift = 63;
-  if (NewShift <= 0 || NewShift >= AddressBits)
-    return;
-  Shift = NewShift;
-  const int32_t TopBits = AddressBits - NewShift - LeafBits - MiddleBits;
-  RootEntries = uint64_t{1} << (TopBits > 0 ? TopBits : 0);
+  LiveEntries = 0;
 }
 
-PAGE **PAGE_MAP::Slot(uint64_t Address, bool Make) {
+void PAGE_MAP::SetGranule(int32_t NewShift) {
+  if (Root != nullptr || NewShift <= 0 || NewShift >= AddressBits) {
+    Store(LiveEntries, uint64_t{0});
+    return;
+  }
+  const int32_t TopBits = AddressBits - NewShift - LeafBits - MiddleBits;
+  RootEntries = uint64_t{1} << (TopBits > 0 ? TopBits : 0);
+  Store(Shift, NewShift);
+  Store(LiveEntries, RootEntries);
+}
+
+PAGE **PAGE_MAP::Entry(uint64_t Address, bool Make) {
   const uint64_t Granule = Address >> Shift;
   const uint64_t Top = Granule >> (LeafBits + MiddleBits);
-  if (Top >= RootEntries)
+  if (Top >= LiveEntries)
     return nullptr;
-  if (Root == nullptr && (!Make || (Root = static_cast<PAGE ****>(NewLevel(RootEntries))) == nullptr))
-    return nullptr;
-  PAGE ***&Middle = Root[Top];
-  if (Middle == nullptr && (!Make || (Middle = static_cast<PAGE ***>(NewLevel(MiddleMask + 1))) == nullptr))
-    return nullptr;
-  PAGE **&Leaf = Middle[(Granule >> LeafBits) & MiddleMask];
-  if (Leaf == nullptr && (!Make || (Leaf = static_cast<PAGE **>(NewLevel(LeafMask + 1))) == nullptr))
-    return nullptr;
-  return &Leaf[Granule & LeafMask];
+  PAGE ****Levels = LevelIn(Root, RootEntries, Make);
+  PAGE ***Middle = Levels != nullptr ? LevelIn(Levels[Top], MiddleMask + 1, Make) : nullptr;
+  PAGE **Leaf = Middle != nullptr ? LevelIn(Middle[(Granule >> LeafBits) & MiddleMask], LeafMask + 1, Make) : nullptr;
+  return Leaf != nullptr ? &Leaf[Granule & LeafMask] : nullptr;
 }
 
 bool PAGE_MAP::Write(uint64_t Address, PAGE *Page) {
-  PAGE **Entry = Slot(Address, true);
-  if (Entry != nullptr)
-    *Entry = Page;
-  return Entry != nullptr;
+  PAGE **Slot = Entry(Address, true);
+  if (Slot != nullptr)
+    Store(*Slot, Page);
+  return Slot != nullptr;
 }
 
 void PAGE_MAP::Erase(uint64_t Address, const PAGE *Page) {
-  PAGE **Entry = Slot(Address, false);
-  if (Entry != nullptr && *Entry == Page)
-    *Entry = nullptr;
+  PAGE **Slot = Entry(Address, false);
+  if (Slot != nullptr && *Slot == Page)
+    Store(*Slot, static_cast<PAGE *>(nullptr));
 }
 
 static_assert(sizeof(LOOKASIDE_ENTRY) == 16 && sizeof(CHAIN) == 16, "both arrays are counted in 16-byte entries");
@@ -127,7 +132,7 @@ FIND::FIND(int32_t NewHashSize, int32_t NewLookasideSize, int32_t NewLookasideTh
 FIND::~FIND() noexcept(false) {
   for (int32_t Chain = 0; Chain < HashSize; ++Chain)
     HashTable[Chain].Reset();
-  Map.Empty(0);
+  Map.Release();
   BackEnd->DeleteArea(HashTable, BlockBytes(HashSize, LookasideSize), false);
 }
 
@@ -172,7 +177,7 @@ void FIND::RegisterHeap(uint32_t TopMask, uint32_t SmallestMask) {
     EmptyArrays(nullptr, 0, Lookaside, LookasideSize);
     int32_t GranuleShift = 0;
     PowerOfTwoShift(static_cast<int32_t>(SmallestMask + 1), GranuleShift);
-    Map.Empty(GranuleShift);
+    Map.SetGranule(GranuleShift);
   }
   ReleaseExclusive();
 }
@@ -300,6 +305,10 @@ bool FIND::Contains(void *Address, CACHE *Cache) {
 
 bool FIND::Delete(void *Address, CACHE *Cache) {
   const uint64_t Element = reinterpret_cast<uint64_t>(Address);
+  // The descriptor is read under the claim; asked for before it, the read
+  // that misses the cache overlaps the claim.
+  if (const PAGE *Guess = Map.Read(Element))
+    __builtin_prefetch(&Guess->Version);
   ClaimShared();
   PAGE *Page = ProbeLookaside(Element);
   const bool Hit = Page != nullptr;

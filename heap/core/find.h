@@ -49,9 +49,10 @@ struct LOOKASIDE_ENTRY {
 
 // A three-level table from an address's granule to a page: a root of middle
 // tables, each a table of leaves, each leaf covering 2^LeafBits granules. Every
-// level is an area from the back end, made and cleared on first need; a level
-// stays until the map is emptied. Every access is under its FIND's share lock:
-// reads shared, changes exclusive.
+// level is an area from the back end, made and cleared on first need, and stays
+// until the map goes. Changes are made under its FIND's exclusive claim; reads
+// under a shared claim are answers, reads without one are hints (every access
+// is atomic, and no level is given back while the map is in use).
 class PAGE_MAP {
  public:
   // User addresses below 2^47, the reach of both platforms.
@@ -59,23 +60,26 @@ class PAGE_MAP {
   static constexpr int32_t LeafBits = 15;
   static constexpr int32_t MiddleBits = 10;
 
-  // Its owner empties it before it goes: giving an area back can fail.
+  // Its owner calls Release before it goes: giving an area back can fail.
   explicit PAGE_MAP(DUZOVEV_BACK_END *NewBackEnd) : BackEnd(NewBackEnd) {}
   PAGE_MAP(const PAGE_MAP &) = delete;
   PAGE_MAP &operator=(const PAGE_MAP &) = delete;
 
-  // Drops every entry and gives every level back; from now on granules are
-  // 2^NewShift bytes (0: the map is off).
-  void Empty(int32_t NewShift);
+  // Granules of 2^NewShift bytes from now on. A map that already holds entries
+  // cannot be re-indexed while hints are read, so it is switched off instead.
+  void SetGranule(int32_t NewShift);
+  // Gives every level back; only when nobody reads the map any more.
+  void Release();
   // The entry of Address's granule, null when there is none.
   PAGE *Read(uint64_t Address) const {
-    const uint64_t Granule = Address >> Shift;
+    const uint64_t Granule = Address >> Load(Shift);
     const uint64_t Top = Granule >> (LeafBits + MiddleBits);
-    if (Top >= RootEntries || Root == nullptr)
+    PAGE ****Levels = Load(Root);
+    if (Top >= Load(LiveEntries) || Levels == nullptr)
       return nullptr;
-    PAGE ***Middle = Root[Top];
-    PAGE **Leaf = Middle != nullptr ? Middle[(Granule >> LeafBits) & MiddleMask] : nullptr;
-    return Leaf != nullptr ? Leaf[Granule & LeafMask] : nullptr;
+    PAGE ***Middle = Load(Levels[Top]);
+    PAGE **Leaf = Middle != nullptr ? Load(Middle[(Granule >> LeafBits) & MiddleMask]) : nullptr;
+    return Leaf != nullptr ? Load(Leaf[Granule & LeafMask]) : nullptr;
   }
   // Files Page for Address's granule; false when the map cannot hold it.
   bool Write(uint64_t Address, PAGE *Page);
@@ -88,12 +92,23 @@ class PAGE_MAP {
   static constexpr uint64_t LeafMask = (uint64_t{1} << LeafBits) - 1;
   static constexpr uint64_t MiddleMask = (uint64_t{1} << MiddleBits) - 1;
 
-  PAGE **Slot(uint64_t Address, bool Make);
-  void *NewLevel(uint64_t Entries);
+  template <typename T>
+  static T Load(T &Field) {
+    return std::atomic_ref<T>(Field).load(std::memory_order_acquire);
+  }
+  template <typename T>
+  static void Store(T &Field, T Value) {
+    std::atomic_ref<T>(Field).store(Value, std::memory_order_release);
+  }
+  // A level's slot, made (cleared, then published) when Make allows.
+  template <typename T>
+  T *LevelIn(T *&Slot, uint64_t Entries, bool Make);
+  PAGE **Entry(uint64_t Address, bool Make);
   void DeleteLevel(void *Level, uint64_t Entries);
 
   PAGE ****Root = nullptr;
-  uint64_t RootEntries = 0;  // 0 while the map is off
+  uint64_t RootEntries = 0;
+  uint64_t LiveEntries = 0;  // RootEntries, or 0 while the map is off
   int32_t Shift = 63;
   int32_t Areas = 0;
   DUZOVEV_BACK_END *BackEnd;
