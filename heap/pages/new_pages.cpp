@@ -64,6 +64,16 @@ char *EntryStart(uint64_t Entry) { return reinterpret_cast<char *>(Entry & ~Entr
 int32_t EntryBytes(uint64_t Entry) { return static_cast<int32_t>(1u << (Entry & SizeBits)); }
 int32_t EntryClass(uint64_t Entry) { return static_cast<int32_t>((Entry >> ClassShift) & UntrackedClass); }
 
+// Visits each slot of a descriptor area while Visit answers true; true when
+// every slot was visited.
+template <typename VISIT>
+bool EverySlot(char *Area, int32_t Bytes, int32_t Slot, VISIT Visit) {
+  for (int32_t Index = 0; Index < Bytes / Slot; ++Index)
+    if (!Visit(reinterpret_cast<PAGE *>(Area + static_cast<size_t>(Index) * Slot)))
+      return false;
+  return true;
+}
+
 bool OnChain(const CHAIN &Chain, const CHAIN_LINK &Link) {
   return Link.Next != nullptr || Link.Previous != nullptr || Chain.First == &Link;
 }
@@ -190,28 +200,24 @@ bool NEW_PAGES::MakeDescriptors(SIZE_CLASS &Class, CACHE *Bucket) {
   char *Area = NewDescriptorArea(static_cast<int32_t>(&Class - SizeClasses), Bytes);
   if (Area == nullptr)
     return false;
-  for (int32_t Index = 0; Index < Bytes / Slot; ++Index) {
-    PAGE *Page = new (Area + static_cast<size_t>(Index) * Slot) PAGE(0, Bucket, 0, nullptr, 0);
+  return EverySlot(Area, Bytes, Slot, [&Class, Bucket](PAGE *Place) {
+    PAGE *Page = new (Place) PAGE(0, Bucket, 0, nullptr, 0);
     Page->Destroy();
     Page->StoreLink.Append(Class.FreeDescriptors);
-  }
-  return true;
+    return true;
+  });
 }
 
 // Every slot destroyed and waiting on its class's free chain: a slot that
 // NewPage has taken is off the chain while its memory is obtained.
 bool NEW_PAGES::AreaIsUnused(uint64_t Entry) const {
   const int32_t Class = EntryClass(Entry);
-  if ((Entry & (DescriptorArea | Discarded)) != DescriptorArea || Class >= SizeClassCount)
+  if ((Entry & (DescriptorArea | Discarded)) != DescriptorArea || Class == static_cast<int32_t>(UntrackedClass) ||
+      Class >= SizeClassCount)
     return false;
-  const int32_t Slot = SlotSize(SizeClasses[Class].VectorBytes);
-  char *Area = EntryStart(Entry);
-  for (int32_t Index = 0; Index < EntryBytes(Entry) / Slot; ++Index) {
-    const PAGE *Page = reinterpret_cast<const PAGE *>(Area + static_cast<size_t>(Index) * Slot);
-    if ((Page->CurrentVersion() & 1) == 0 || !OnChain(SizeClasses[Class].FreeDescriptors, Page->StoreLink))
-      return false;
-  }
-  return true;
+  const CHAIN &Free = SizeClasses[Class].FreeDescriptors;
+  return EverySlot(EntryStart(Entry), EntryBytes(Entry), SlotSize(SizeClasses[Class].VectorBytes),
+                   [&Free](const PAGE *Page) { return (Page->CurrentVersion() & 1) != 0 && OnChain(Free, Page->StoreLink); });
 }
 
 void NEW_PAGES::DiscardUnusedAreas() {
@@ -221,9 +227,10 @@ void NEW_PAGES::DiscardUnusedAreas() {
     if (!AreaIsUnused(Entry))
       continue;
     SIZE_CLASS &Class = SizeClasses[EntryClass(Entry)];
-    const int32_t Slot = SlotSize(Class.VectorBytes);
-    for (int32_t Index = 0; Index < EntryBytes(Entry) / Slot; ++Index)
-      reinterpret_cast<PAGE *>(EntryStart(Entry) + static_cast<size_t>(Index) * Slot)->StoreLink.Unlink(Class.FreeDescriptors);
+    EverySlot(EntryStart(Entry), EntryBytes(Entry), SlotSize(Class.VectorBytes), [&Class](PAGE *Page) {
+      Page->StoreLink.Unlink(Class.FreeDescriptors);
+      return true;
+    });
     platform::DiscardPages(EntryStart(Entry), static_cast<uint64_t>(EntryBytes(Entry)));
     AreaTable[Area] = Entry | Discarded;
     DiscardedBytes += EntryBytes(Entry);
