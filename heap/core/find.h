@@ -93,8 +93,8 @@ class PAGE_MAP {
   static constexpr uint64_t MiddleMask = (uint64_t{1} << MiddleBits) - 1;
 
   template <typename T>
-  static T Load(T &Field) {
-    return std::atomic_ref<T>(Field).load(std::memory_order_acquire);
+  static T Load(const T &Field) {
+    return std::atomic_ref<T>(const_cast<T &>(Field)).load(std::memory_order_acquire);
   }
   template <typename T>
   static void Store(T &Field, T Value) {
