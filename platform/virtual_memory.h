@@ -35,6 +35,9 @@ bool UnmapPages(void *Address, uint64_t Bytes);
 // their contents, nothing copied. False when the platform cannot; nothing
 // has changed then and the caller copies.
 bool RemapPages(void *Address, uint64_t Bytes, uint64_t NewBytes, void *Target);
+// Asks that a committed range be backed by large pages where the system grants
+// them on request; the range behaves the same either way.
+void PreferLargePages(void *Address, uint64_t Bytes);
 // Returns the physical memory behind whole pages of a committed range to the
 // system; the range stays usable and reads as zeros.
 void DiscardPages(void *Address, uint64_t Bytes);

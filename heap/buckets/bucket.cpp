@@ -1,5 +1,6 @@
 #include "heap/buckets/bucket.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "heap/buckets/cache.h"
@@ -38,6 +39,10 @@ uint64_t Rank(const PAGE *Page) {
 bool Precedes(const PAGE *Page, const PAGE *Other) {
   return Page->Address < Other->Address || (Page->Address == Other->Address && Page < Other);
 }
+
+// The BucketOrder mark of a page that waits for its place: no descriptor
+// lives at address 1.
+PAGE *PendingMark() { return reinterpret_cast<PAGE *>(uintptr_t{1}); }
 
 bool Outranks(const PAGE *Page, const PAGE *Other) {
   const uint64_t Mine = Rank(Page);
@@ -96,6 +101,7 @@ BUCKET::BUCKET(int32_t NewAllocationSize, int32_t NewChunkSize, int32_t NewPageS
 BUCKET::~BUCKET() {
   BucketList.Reset();
   OrderRoot = nullptr;
+  PendingPages.Reset();
   Connected = false;
   Heap = nullptr;
   NewPages = nullptr;
@@ -260,6 +266,21 @@ void BUCKET::UnindexPage(PAGE *Page) {
 
 void BUCKET::InsertInBucketList(PAGE *Page) {
   ++ActivePages;
+  Page->BucketOrder = ORDER_LINK{PendingMark(), nullptr};
+  Page->BucketLink.Append(PendingPages);
+  CurrentPageEnd = std::min(CurrentPageEnd, Page->Address + static_cast<uint64_t>(PageSize) - 1);
+}
+
+void BUCKET::PlacePendingPages() {
+  while (!PendingPages.Empty()) {
+    PAGE *Page = PAGE::FromBucketLink(PendingPages.Last);
+    Page->BucketLink.Unlink(PendingPages);
+    PlacePage(Page);
+  }
+}
+
+void BUCKET::PlacePage(PAGE *Page) {
+  Page->BucketOrder = ORDER_LINK();
   PAGE *Above = IndexPage(Page);
   // A page goes just below the lowest page whose address is greater, above
   // any at its own address.
@@ -271,15 +292,22 @@ void BUCKET::InsertInBucketList(PAGE *Page) {
     BucketList.First->InsertBefore(BucketList, &Page->BucketLink);
   else
     Above->BucketLink.InsertAfter(BucketList, &Page->BucketLink);
-  UpdateCurrentPageEnd();
 }
 
 void BUCKET::DeleteFromBucketList(PAGE *Page) {
   if (--ActivePages < 0)
     SoftwareFailure(ActivePageCountMessage);
-  UnindexPage(Page);
-  Page->BucketLink.Unlink(BucketList);
-  UpdateCurrentPageEnd();
+  if (Page->BucketOrder.Lower == PendingMark()) {
+    Page->BucketLink.Unlink(PendingPages);
+    Page->BucketOrder = ORDER_LINK();
+  } else {
+    UnindexPage(Page);
+    Page->BucketLink.Unlink(BucketList);
+  }
+  // Only the lowest page's leaving moves the end; finding the next lowest
+  // places the waiting pages.
+  if (Page->Address + static_cast<uint64_t>(PageSize) - 1 == CurrentPageEnd)
+    UpdateCurrentPageEnd();
 }
 
 void *BUCKET::New(ELEMENT_STATE State, int32_t PageBytes) {
@@ -348,6 +376,7 @@ void BUCKET::TrimFreePages(int32_t PageLimit) {
   int32_t Remaining = ActivePages;
   if (Remaining <= PageLimit)
     return;
+  PlacePendingPages();
   // From the highest page down, so that the heap stays compact.
   CHAIN_LINK *Link = BucketList.First;
   while (Link != nullptr && Remaining > PageLimit) {

@@ -3,12 +3,17 @@
 // bucket and address lookups.
 //
 // Invariants: AllocationSize <= ChunkSize <= PageSize, PageSize a power of two,
-// 1 <= ElementsPerPage <= 32767. BucketList holds exactly the pages with free
-// elements, in descending address order from First to Last (Last is the lowest
-// page), ActivePages counts them and CurrentPageEnd is the last byte of the
-// lowest one (all ones when the list is empty). OrderRoot indexes the same
-// pages as a search tree by address, threaded through their descriptors, so
-// that a page coming back finds its place on the list in logarithmic time.
+// 1 <= ElementsPerPage <= 32767. The pages with free elements are listed:
+// each is either placed on BucketList, in descending address order from First
+// to Last (Last is the lowest page), or waits on PendingPages, in no order,
+// for its place. ActivePages counts both, and CurrentPageEnd is always the last
+// byte of the lowest listed page (all ones when none is). OrderRoot indexes the
+// placed pages as a search tree by address, threaded through their
+// descriptors, so that a page finds its place on the list in logarithmic time.
+// A page takes its place only when the order is next looked at (LowestPage,
+// trimming) or the lowest page leaves, so that one that comes back and goes
+// again before then (a page emptied by releases in random order) never costs
+// an index operation; a waiting page is marked in its BucketOrder.
 // Elements never straddle a chunk; the tail of a chunk or page too short for
 // an element is never used, and an offset there maps to no element (index -1).
 //
@@ -47,6 +52,7 @@ struct BUCKET : CONNECTIONS {
   int32_t ActivePages = 0;
   CHAIN BucketList;
   PAGE *OrderRoot = nullptr;
+  CHAIN PendingPages;
   uint64_t CurrentPageEnd = ~static_cast<uint64_t>(0);
   uint32_t AllocationShift = 0;
   uint32_t ChunkShift = 0;
@@ -90,14 +96,21 @@ struct BUCKET : CONNECTIONS {
   PAGE *FindPage(uint64_t Address, FIND *Find);
   PAGE *FindChildPage(uint64_t Address, FIND *Find);
 
-  // The lowest page on the list, and the next higher one.
-  PAGE *LowestPage() const { return PAGE::FromBucketLink(BucketList.Last); }
+  // The lowest page on the list (waiting pages placed first), and the next
+  // higher one.
+  PAGE *LowestPage() {
+    if (!PendingPages.Empty())
+      PlacePendingPages();
+    return PAGE::FromBucketLink(BucketList.Last);
+  }
   static PAGE *HigherPage(PAGE *Page) { return PAGE::FromBucketLink(Page->BucketLink.Previous); }
 
  private:
   CACHE *AsCache();
   bool Qualifies(const PAGE *Page, int32_t PageBytes) const;
   void UpdateCurrentPageEnd();
+  void PlacePendingPages();
+  void PlacePage(PAGE *Page);
   PAGE *IndexPage(PAGE *Page);
   void UnindexPage(PAGE *Page);
 

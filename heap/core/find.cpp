@@ -1,5 +1,6 @@
 #include "heap/core/find.h"
 
+#include <cstring>
 #include <new>
 
 #include "heap/buckets/cache.h"
@@ -27,11 +28,83 @@ int32_t BlockBytes(int32_t ChainCount, int32_t EntryCount) {
 }
 }  // namespace
 
+template <typename T>
+T *PAGE_MAP::LevelIn(T *&Slot, uint64_t Entries, bool Make) {
+  T *Level = Load(Slot);
+  if (Level != nullptr || !Make)
+    return Level;
+  const auto Bytes = static_cast<int32_t>(Entries * sizeof(void *));
+  Level = static_cast<T *>(BackEnd->NewArea(BackEnd->AreaGranule() - 1, Bytes, false));
+  if (Level == nullptr)
+    return nullptr;
+  std::memset(static_cast<void *>(Level), 0, static_cast<size_t>(Bytes));
+  ++Areas;
+  Store(Slot, Level);
+  return Level;
+}
+
+void PAGE_MAP::DeleteLevel(void *Level, uint64_t Entries) {
+  BackEnd->DeleteArea(Level, static_cast<int32_t>(Entries * sizeof(void *)), false);
+  --Areas;
+}
+
+void PAGE_MAP::Release() {
+  for (uint64_t Top = 0; Root != nullptr && Top < RootEntries; ++Top) {
+    if (Root[Top] == nullptr)
+      continue;
+    for (uint64_t Index = 0; Index <= MiddleMask; ++Index)
+      if (Root[Top][Index] != nullptr)
+        DeleteLevel(Root[Top][Index], LeafMask + 1);
+    DeleteLevel(Root[Top], MiddleMask + 1);
+  }
+  if (Root != nullptr)
+    DeleteLevel(Root, RootEntries);
+  Root = nullptr;
+  RootEntries = 0;
+  LiveEntries = 0;
+}
+
+void PAGE_MAP::SetGranule(int32_t NewShift) {
+  if (Root != nullptr || NewShift <= 0 || NewShift >= AddressBits) {
+    Store(LiveEntries, uint64_t{0});
+    return;
+  }
+  const int32_t TopBits = AddressBits - NewShift - LeafBits - MiddleBits;
+  RootEntries = uint64_t{1} << (TopBits > 0 ? TopBits : 0);
+  Store(Shift, NewShift);
+  Store(LiveEntries, RootEntries);
+}
+
+PAGE **PAGE_MAP::Entry(uint64_t Address, bool Make) {
+  const uint64_t Granule = Address >> Shift;
+  const uint64_t Top = Granule >> (LeafBits + MiddleBits);
+  if (Top >= LiveEntries)
+    return nullptr;
+  PAGE ****Levels = LevelIn(Root, RootEntries, Make);
+  PAGE ***Middle = Levels != nullptr ? LevelIn(Levels[Top], MiddleMask + 1, Make) : nullptr;
+  PAGE **Leaf = Middle != nullptr ? LevelIn(Middle[(Granule >> LeafBits) & MiddleMask], LeafMask + 1, Make) : nullptr;
+  return Leaf != nullptr ? &Leaf[Granule & LeafMask] : nullptr;
+}
+
+bool PAGE_MAP::Write(uint64_t Address, PAGE *Page) {
+  PAGE **Slot = Entry(Address, true);
+  if (Slot != nullptr)
+    Store(*Slot, Page);
+  return Slot != nullptr;
+}
+
+void PAGE_MAP::Erase(uint64_t Address, const PAGE *Page) {
+  PAGE **Slot = Entry(Address, false);
+  if (Slot != nullptr && *Slot == Page)
+    Store(*Slot, static_cast<PAGE *>(nullptr));
+}
+
 static_assert(sizeof(LOOKASIDE_ENTRY) == 16 && sizeof(CHAIN) == 16, "both arrays are counted in 16-byte entries");
 
 FIND::FIND(int32_t NewHashSize, int32_t NewLookasideSize, int32_t NewLookasideThreshold, bool NewUseLinkB,
            bool NewResizable, DUZOVEV_BACK_END *NewBackEnd, THREAD_SAFE *NewThreadSafe)
-    : BackEnd(NewBackEnd), ThreadSafe(NewThreadSafe), ShareLock(4096, 256, 256), ResizeLock(4096, 256) {
+    : BackEnd(NewBackEnd), ThreadSafe(NewThreadSafe), ShareLock(4096, 256, 256), ResizeLock(4096, 256),
+      Map(NewBackEnd) {
   const int32_t Granule = BackEnd->AreaGranule();
   int32_t HashBits = 0;
   int32_t LookasideBits = 0;
@@ -59,6 +132,7 @@ FIND::FIND(int32_t NewHashSize, int32_t NewLookasideSize, int32_t NewLookasideTh
 FIND::~FIND() noexcept(false) {
   for (int32_t Chain = 0; Chain < HashSize; ++Chain)
     HashTable[Chain].Reset();
+  Map.Release();
   BackEnd->DeleteArea(HashTable, BlockBytes(HashSize, LookasideSize), false);
 }
 
@@ -101,6 +175,9 @@ void FIND::RegisterHeap(uint32_t TopMask, uint32_t SmallestMask) {
     // Keys filed under the wider granule are not all among those a removal
     // computes from now on: drop them, misses refill the lookaside.
     EmptyArrays(nullptr, 0, Lookaside, LookasideSize);
+    int32_t GranuleShift = 0;
+    PowerOfTwoShift(static_cast<int32_t>(SmallestMask + 1), GranuleShift);
+    Map.SetGranule(GranuleShift);
   }
   ReleaseExclusive();
 }
@@ -136,7 +213,10 @@ void FIND::InsertPage(PAGE *Page) {
   const bool On = LookasideOn();
   // While the lookaside is off the page gets no entries, but an entry left
   // from before for an enclosing page must not go on standing for them.
+  // The map's entries are exact (no other key shares them), so they are filed
+  // whether or not the lookaside is on.
   ForEachLookasideKey(Page, [this, Page, On](uint64_t Key) {
+    Map.Write(Key, Page);
     LOOKASIDE_ENTRY &Entry = Lookaside[HashIndex(Key, LookasideShift, LookasideMask)];
     if (On)
       Entry = LOOKASIDE_ENTRY{Key, Page};
@@ -156,7 +236,8 @@ void FIND::RemovePage(PAGE *Page) {
   LinkOf(Page).Unlink(HashTable[HashIndex(Page->Address, HashShift, HashMask)]);
   // Emptied even while the lookaside is off: an entry must never outlive its
   // page, or a later lookup would be handed a descriptor in its next life.
-  ForEachLookasideKey(Page, [this](uint64_t Key) {
+  ForEachLookasideKey(Page, [this, Page](uint64_t Key) {
+    Map.Erase(Key, Page);
     LOOKASIDE_ENTRY &Entry = Lookaside[HashIndex(Key, LookasideShift, LookasideMask)];
     if (Entry.Key == Key)
       Entry = LOOKASIDE_ENTRY{EmptyKey, EmptyPage()};
@@ -182,6 +263,8 @@ PAGE *FIND::ProbeLookaside(uint64_t Address) {
     LookasideLookups.store(Lookups + 1, std::memory_order_relaxed);
     return nullptr;
   }
+  if (PAGE *Mapped = Map.Read(Key))
+    return Mapped;
   const LOOKASIDE_ENTRY &Entry = Lookaside[HashIndex(Key, LookasideShift, LookasideMask)];
   return Entry.Key == Key ? Entry.Page : nullptr;
 }
@@ -222,6 +305,10 @@ bool FIND::Contains(void *Address, CACHE *Cache) {
 
 bool FIND::Delete(void *Address, CACHE *Cache) {
   const uint64_t Element = reinterpret_cast<uint64_t>(Address);
+  // The descriptor is read under the claim; asked for before it, the read
+  // that misses the cache overlaps the claim.
+  if (const PAGE *Guess = Map.Read(Element))
+    __builtin_prefetch(&Guess->Version);
   ClaimShared();
   PAGE *Page = ProbeLookaside(Element);
   const bool Hit = Page != nullptr;
@@ -311,8 +398,10 @@ void FIND::UpdateLookaside(uint64_t Address, PAGE *Page, int32_t Version) {
   // page have been made in the element meanwhile: an entry names the innermost
   // page, and hits are used without descending.
   if (Page->CurrentVersion() == Version && IsLookasideKeyOf(Key, Page) &&
-      LocatePage(Page->Address, Page->ParentBucket) == Page && !HoldsChildPage(Page, Address))
+      LocatePage(Page->Address, Page->ParentBucket) == Page && !HoldsChildPage(Page, Address)) {
+    Map.Write(Key, Page);
     Lookaside[HashIndex(Key, LookasideShift, LookasideMask)] = LOOKASIDE_ENTRY{Key, Page};
+  }
   if (Held)
     ShareLock.ReleaseExclusive();
 }

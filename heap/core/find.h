@@ -17,6 +17,14 @@
 // Contains and DescribeAddress, asked from the top cache, also find the
 // addresses further inside it; releases never need to.
 //
+// Behind the lookaside's hash sits a page map: the same entries (the innermost
+// page of each granule that holds an element's first byte), but indexed by the
+// address itself, so that a lookup costs one read of a compact table whose
+// neighbouring entries are neighbouring granules. It is probed first once the
+// lookaside is on; the hashed lookaside answers what the map cannot hold (an
+// address beyond its reach, a leaf the back end refused). Map entries are
+// filed and emptied with the page and never outlive it.
+//
 // Lookups hold ShareLock shared, updates exclusively; ResizeLock lets one
 // thread grow the table. The share lock comes after every cache lock and
 // before the page store's lock.
@@ -37,6 +45,73 @@ class DUZOVEV_BACK_END;
 struct LOOKASIDE_ENTRY {
   uint64_t Key;
   PAGE *Page;
+};
+
+// A three-level table from an address's granule to a page: a root of middle
+// tables, each a table of leaves, each leaf covering 2^LeafBits granules. Every
+// level is an area from the back end, made and cleared on first need, and stays
+// until the map goes. Changes are made under its FIND's exclusive claim; reads
+// under a shared claim are answers, reads without one are hints (every access
+// is atomic, and no level is given back while the map is in use).
+class PAGE_MAP {
+ public:
+  // User addresses below 2^47, the reach of both platforms.
+  static constexpr int32_t AddressBits = 47;
+  static constexpr int32_t LeafBits = 15;
+  static constexpr int32_t MiddleBits = 10;
+
+  // Its owner calls Release before it goes: giving an area back can fail.
+  explicit PAGE_MAP(DUZOVEV_BACK_END *NewBackEnd) : BackEnd(NewBackEnd) {}
+  PAGE_MAP(const PAGE_MAP &) = delete;
+  PAGE_MAP &operator=(const PAGE_MAP &) = delete;
+
+  // Granules of 2^NewShift bytes from now on. A map that already holds entries
+  // cannot be re-indexed while hints are read, so it is switched off instead.
+  void SetGranule(int32_t NewShift);
+  // Gives every level back; only when nobody reads the map any more.
+  void Release();
+  // The entry of Address's granule, null when there is none.
+  PAGE *Read(uint64_t Address) const {
+    const uint64_t Granule = Address >> Load(Shift);
+    const uint64_t Top = Granule >> (LeafBits + MiddleBits);
+    PAGE ****Levels = Load(Root);
+    if (Top >= Load(LiveEntries) || Levels == nullptr)
+      return nullptr;
+    PAGE ***Middle = Load(Levels[Top]);
+    PAGE **Leaf = Middle != nullptr ? Load(Middle[(Granule >> LeafBits) & MiddleMask]) : nullptr;
+    return Leaf != nullptr ? Load(Leaf[Granule & LeafMask]) : nullptr;
+  }
+  // Files Page for Address's granule; false when the map cannot hold it.
+  bool Write(uint64_t Address, PAGE *Page);
+  // Empties the entry of Address's granule when it names Page.
+  void Erase(uint64_t Address, const PAGE *Page);
+  // How many areas of the back end the map holds.
+  int32_t AreaCount() const { return Areas; }
+
+ private:
+  static constexpr uint64_t LeafMask = (uint64_t{1} << LeafBits) - 1;
+  static constexpr uint64_t MiddleMask = (uint64_t{1} << MiddleBits) - 1;
+
+  template <typename T>
+  static T Load(const T &Field) {
+    return std::atomic_ref<T>(const_cast<T &>(Field)).load(std::memory_order_acquire);
+  }
+  template <typename T>
+  static void Store(T &Field, T Value) {
+    std::atomic_ref<T>(Field).store(Value, std::memory_order_release);
+  }
+  // A level's slot, made (cleared, then published) when Make allows.
+  template <typename T>
+  T *LevelIn(T *&Slot, uint64_t Entries, bool Make);
+  PAGE **Entry(uint64_t Address, bool Make);
+  void DeleteLevel(void *Level, uint64_t Entries);
+
+  PAGE ****Root = nullptr;
+  uint64_t RootEntries = 0;
+  uint64_t LiveEntries = 0;  // RootEntries, or 0 while the map is off
+  int32_t Shift = 63;
+  int32_t Areas = 0;
+  DUZOVEV_BACK_END *BackEnd;
 };
 
 struct FIND : SYSTEM_FACTS_ATTACHMENT {
@@ -64,6 +139,7 @@ struct FIND : SYSTEM_FACTS_ATTACHMENT {
   SHARELOCK ShareLock;
   HYBRID_LOCK ResizeLock;
   int32_t PageCount = 0;
+  PAGE_MAP Map;
 
   static constexpr uint64_t NoHeapMask = 0xFFFFFFFFu;
   static constexpr uint64_t HashMultiplier = 0xB0B38EDBu;

@@ -355,6 +355,15 @@ bool HEAP::TrimHeap(int32_t MaxFreeSpace) {
     if (!Caches[Index]->Flush())
       Result = false;
   TopCache->TrimFreePages(MaxFreeSpace / TopCache->AllocationSize);
+  // Descriptor areas left unused go back under every lock of the heap, so
+  // that no release is between reading a descriptor and claiming its cache.
+  // A lookup shared with other heaps has its own lock: there they stay.
+  if (ProcessFind == nullptr) {
+    ClaimAllLocks();
+    NewPages->DiscardUnusedAreas();
+    if (ThreadSafe->ReleaseGlobalLock(true))
+      ReleaseGroupLocks(CacheCount + 2);
+  }
   return Result;
 }
 

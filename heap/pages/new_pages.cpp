@@ -9,6 +9,7 @@
 #include "heap/support/thread_safe.h"
 #include "heap/support/bit_utilities.h"
 #include "heap/support/software_failure.h"
+#include "platform/virtual_memory.h"
 
 namespace {
 constexpr const char SetupMessage[] = "Setup of pages in constructor for NEW_PAGES";
@@ -37,6 +38,45 @@ bool VectorSizesAscend(const int32_t *VectorSizes, int32_t EntryCount) {
 }
 
 void *AsPointer(uint64_t Address) { return reinterpret_cast<void *>(Address); }
+
+// An area-table entry: the area's start, which has at least the system page's
+// low bits clear, with its size and kind in those bits. Bits 0-4: log2 of the
+// size; bit 5: a descriptor area; bit 6: its memory given back; bits 7-11: the
+// size class of its slots (UntrackedClass: too high a class to tell, and such
+// an area is never given back).
+constexpr uint64_t SizeBits = 0x1F;
+constexpr uint64_t DescriptorArea = 0x20;
+constexpr uint64_t Discarded = 0x40;
+constexpr int32_t ClassShift = 7;
+constexpr uint64_t UntrackedClass = 0x1F;
+constexpr uint64_t EntryBits = 0xFFF;
+
+uint64_t AreaEntry(const void *Area, int32_t Bytes) {
+  int32_t Shift = 0;
+  PowerOfTwoShift(Bytes, Shift);
+  return reinterpret_cast<uint64_t>(Area) | static_cast<uint64_t>(Shift);
+}
+uint64_t DescriptorEntry(const void *Area, int32_t Bytes, int32_t SizeKey) {
+  const uint64_t Class = SizeKey < static_cast<int32_t>(UntrackedClass) ? static_cast<uint64_t>(SizeKey) : UntrackedClass;
+  return AreaEntry(Area, Bytes) | DescriptorArea | Class << ClassShift;
+}
+char *EntryStart(uint64_t Entry) { return reinterpret_cast<char *>(Entry & ~EntryBits); }
+int32_t EntryBytes(uint64_t Entry) { return static_cast<int32_t>(1u << (Entry & SizeBits)); }
+int32_t EntryClass(uint64_t Entry) { return static_cast<int32_t>((Entry >> ClassShift) & UntrackedClass); }
+
+// Visits each slot of a descriptor area while Visit answers true; true when
+// every slot was visited.
+template <typename VISIT>
+bool EverySlot(char *Area, int32_t Bytes, int32_t Slot, VISIT Visit) {
+  for (int32_t Index = 0; Index < Bytes / Slot; ++Index)
+    if (!Visit(reinterpret_cast<PAGE *>(Area + static_cast<size_t>(Index) * Slot)))
+      return false;
+  return true;
+}
+
+bool OnChain(const CHAIN &Chain, const CHAIN_LINK &Link) {
+  return Link.Next != nullptr || Link.Previous != nullptr || Chain.First == &Link;
+}
 }  // namespace
 
 NEW_PAGES::NEW_PAGES(const int32_t *VectorSizes, DUZOVEV_BACK_END *NewBackEnd, int32_t EntryCount,
@@ -75,7 +115,7 @@ NEW_PAGES::~NEW_PAGES() noexcept(false) {
   CarveOffset = 0;
   CarveBlock = nullptr;
   for (int32_t Area = 0; Area < AreaCount; ++Area)
-    BackEnd->DeleteArea(AsPointer(AreaTable[Area]), AreaGranule, false);
+    BackEnd->DeleteArea(EntryStart(AreaTable[Area]), EntryBytes(AreaTable[Area]), false);
   AreaCount = 0;
   if (AreaTableBytes > 0)
     BackEnd->DeleteArea(AreaTable, AreaTableBytes, false);
@@ -122,23 +162,79 @@ void NEW_PAGES::GrowAreaTable() {
     BackEnd->DeleteArea(OldTable, OldCapacity * 8, false);
 }
 
-bool NEW_PAGES::MakeDescriptors(SIZE_CLASS &Class, CACHE *Bucket) {
-  const int32_t Slot = SlotSize(Class.VectorBytes);
-  const int32_t PerArea = AreaGranule / Slot;
+// A descriptor area given back before is carved again first; else a new one,
+// as large as the descriptor areas so far (at least a granule, at most
+// LargeAreaBytes), aligned to its size.
+char *NEW_PAGES::NewDescriptorArea(int32_t SizeKey, int32_t &Bytes) {
+  for (int32_t Area = 0; Area < AreaCount; ++Area) {
+    const uint64_t Entry = AreaTable[Area];
+    if ((Entry & Discarded) != 0) {
+      Bytes = EntryBytes(Entry);
+      AreaTable[Area] = DescriptorEntry(EntryStart(Entry), Bytes, SizeKey);
+      DiscardedBytes -= Bytes;
+      return EntryStart(Entry);
+    }
+  }
   if (AreaCount >= AreaTableCapacity)
     GrowAreaTable();
-  if (PerArea <= 0 || AreaCount >= AreaTableCapacity)
+  if (AreaCount >= AreaTableCapacity)
+    return nullptr;
+  Bytes = AreaGranule;
+  while (Bytes < LargeAreaBytes && Bytes < DescriptorBytes)
+    Bytes *= 2;
+  char *Area = static_cast<char *>(VerifyNewArea(Bytes - 1, Bytes, false));
+  if (Area == nullptr)
+    return nullptr;
+  if (Bytes >= LargeAreaBytes)
+    platform::PreferLargePages(Area, static_cast<uint64_t>(Bytes));
+  AreaTable[AreaCount++] = DescriptorEntry(Area, Bytes, SizeKey);
+  DescriptorBytes += Bytes;
+  return Area;
+}
+
+bool NEW_PAGES::MakeDescriptors(SIZE_CLASS &Class, CACHE *Bucket) {
+  const int32_t Slot = SlotSize(Class.VectorBytes);
+  if (AreaGranule / Slot <= 0)
     return false;
-  char *Area = static_cast<char *>(VerifyNewArea(AreaGranule - 1, AreaGranule, false));
+  int32_t Bytes = 0;
+  char *Area = NewDescriptorArea(static_cast<int32_t>(&Class - SizeClasses), Bytes);
   if (Area == nullptr)
     return false;
-  AreaTable[AreaCount++] = reinterpret_cast<uint64_t>(Area);
-  for (int32_t Index = 0; Index < PerArea; ++Index) {
-    PAGE *Page = new (Area + static_cast<size_t>(Index) * Slot) PAGE(0, Bucket, 0, nullptr, 0);
+  return EverySlot(Area, Bytes, Slot, [&Class, Bucket](PAGE *Place) {
+    PAGE *Page = new (Place) PAGE(0, Bucket, 0, nullptr, 0);
     Page->Destroy();
     Page->StoreLink.Append(Class.FreeDescriptors);
+    return true;
+  });
+}
+
+// Every slot destroyed and waiting on its class's free chain: a slot that
+// NewPage has taken is off the chain while its memory is obtained.
+bool NEW_PAGES::AreaIsUnused(uint64_t Entry) const {
+  const int32_t Class = EntryClass(Entry);
+  if ((Entry & (DescriptorArea | Discarded)) != DescriptorArea || Class == static_cast<int32_t>(UntrackedClass) ||
+      Class >= SizeClassCount)
+    return false;
+  const CHAIN &Free = SizeClasses[Class].FreeDescriptors;
+  return EverySlot(EntryStart(Entry), EntryBytes(Entry), SlotSize(SizeClasses[Class].VectorBytes),
+                   [&Free](const PAGE *Page) { return (Page->CurrentVersion() & 1) != 0 && OnChain(Free, Page->StoreLink); });
+}
+
+void NEW_PAGES::DiscardUnusedAreas() {
+  GROUP_LOCK_GUARD Claim(ThreadSafe, Lock);
+  for (int32_t Area = 0; Area < AreaCount; ++Area) {
+    const uint64_t Entry = AreaTable[Area];
+    if (!AreaIsUnused(Entry))
+      continue;
+    SIZE_CLASS &Class = SizeClasses[EntryClass(Entry)];
+    EverySlot(EntryStart(Entry), EntryBytes(Entry), SlotSize(Class.VectorBytes), [&Class](PAGE *Page) {
+      Page->StoreLink.Unlink(Class.FreeDescriptors);
+      return true;
+    });
+    platform::DiscardPages(EntryStart(Entry), static_cast<uint64_t>(EntryBytes(Entry)));
+    AreaTable[Area] = Entry | Discarded;
+    DiscardedBytes += EntryBytes(Entry);
   }
-  return true;
 }
 
 int32_t NEW_PAGES::PageAlignMask(const CACHE *Bucket) const {
@@ -334,7 +430,7 @@ void *NEW_PAGES::NewPermanentArea(int32_t Size) {
     char *Block = static_cast<char *>(VerifyNewArea(AreaGranule - 1, AreaGranule, false));
     if (Block == nullptr)
       return nullptr;
-    AreaTable[AreaCount++] = reinterpret_cast<uint64_t>(Block);
+    AreaTable[AreaCount++] = AreaEntry(Block, AreaGranule);
     CarveBlock = Block;  // the rest of the previous block is abandoned
     CarveOffset = 0;
   }

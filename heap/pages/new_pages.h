@@ -7,10 +7,17 @@
 // exactly one chain of its class (free, external = pages of parentless buckets,
 // internal = pages of buckets with a parent) except while NewPage is getting
 // memory for it. Descriptors are made a whole area at a time and reused last in,
-// first out; version stamps advance by 2 per use. Every area the store takes
-// for itself (descriptor areas, permanent blocks) is in the area table and goes
-// back in the destructor; data pages belong to their page until DeletePage or
-// DeleteAll.
+// first out; version stamps advance by 2 per use. Descriptor areas grow with
+// the store, each about as large as all before it, up to LargeAreaBytes, which
+// are aligned and asked to be backed by large pages: releases in any order
+// then read descriptors without a translation miss each. Every area the store
+// takes for itself (descriptor areas, permanent blocks) is in the area table,
+// its size and kind in the entry's low bits, and goes back in the destructor;
+// data pages belong to their page until DeletePage or DeleteAll. A descriptor
+// area whose every slot is free may have its memory given back on a trim
+// (DiscardUnusedAreas): its slots leave the free chain, read as zero from then
+// on (an odd version never matches, a zero one matches no live stamp), and the
+// area is carved afresh before a new one is taken.
 //
 // The store never holds its lock while it asks a parent cache for anything or
 // claims an address lookup's lock, so its lock is always the innermost; a page
@@ -52,7 +59,11 @@ struct NEW_PAGES : SYSTEM_FACTS_ATTACHMENT {
   CACHE *TopCache = nullptr;
   THREAD_SAFE *ThreadSafe;
   HYBRID_LOCK Lock;
+  // Bytes of all descriptor areas, and of those whose memory was given back.
+  int64_t DescriptorBytes = 0;
+  int64_t DiscardedBytes = 0;
 
+  static constexpr int32_t LargeAreaBytes = 2 << 20;
   // Each size-class record is counted as 64 bytes in the first block.
   static constexpr int32_t SizeClassBytes = 64;
   static constexpr int32_t CarveStep = 128;
@@ -75,6 +86,11 @@ struct NEW_PAGES : SYSTEM_FACTS_ATTACHMENT {
   bool NextWalkPage(ELEMENT_INFO &Walk, FIND *Find);
   void *NewPermanentArea(int32_t Size);
   void *VerifyNewArea(int32_t AlignMask, int32_t Size, bool UserSpace);
+  // Gives back the memory of every descriptor area none of whose slots is in
+  // use; their address space stays for later descriptors. Runs under the
+  // store's lock, which a caller must hold with every cache lock and the
+  // address lookups' exclusive claims (no stale descriptor read is under way).
+  void DiscardUnusedAreas();
 
   // Bytes of one descriptor slot of a class.
   static int32_t SlotSize(int32_t VectorBytes) { return (((VectorBytes - 1) * 4 + 239) / CarveStep) * CarveStep; }
@@ -82,6 +98,8 @@ struct NEW_PAGES : SYSTEM_FACTS_ATTACHMENT {
  private:
   void GrowAreaTable();
   bool MakeDescriptors(SIZE_CLASS &Class, CACHE *Bucket);
+  char *NewDescriptorArea(int32_t SizeKey, int32_t &Bytes);
+  bool AreaIsUnused(uint64_t Entry) const;
   int32_t PageAlignMask(const CACHE *Bucket) const;
   void DropPage(SIZE_CLASS &Class, CHAIN &Chain, PAGE *Page);
   void ReleaseInternalPages(SIZE_CLASS &Class, bool KeepMemory);

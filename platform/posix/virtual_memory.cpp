@@ -203,4 +203,13 @@ bool RemapPages(void *Address, uint64_t Bytes, uint64_t NewBytes, void *Target) 
 
 void DiscardPages(void *Address, uint64_t Bytes) { madvise(Address, Bytes, MADV_DONTNEED); }
 
+void PreferLargePages(void *Address, uint64_t Bytes) {
+#ifdef MADV_HUGEPAGE
+  madvise(Address, Bytes, MADV_HUGEPAGE);
+#else
+  (void)Address;
+  (void)Bytes;
+#endif
+}
+
 }  // namespace platform

@@ -59,4 +59,8 @@ void DiscardPages(void *Address, uint64_t Bytes) {
     VirtualAlloc(Address, static_cast<SIZE_T>(Bytes), MEM_COMMIT, PAGE_READWRITE);
 }
 
+// Large pages on Windows need a privilege and must be asked for when the range
+// is reserved; ordinary pages serve.
+void PreferLargePages(void *, uint64_t) {}
+
 }  // namespace platform

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <new>
 #include <random>
+#include <set>
 #include <vector>
 
 #include "tests/heap/buckets/tree_model.h"
@@ -201,6 +202,42 @@ TEST(BucketList, RandomInsertionsAndRemovalsKeepTheOrder) {
   }
   for (PAGE *Page : Listed)
     Cache.DeleteFromBucketList(Page);
+}
+
+// Pages that come and go between looks at the order wait for their places:
+// the count and the lowest page's end are exact after every change, and each
+// look finds every listed page in order.
+TEST(BucketList, PagesListedBetweenLooksKeepTheEndExactAndTheOrder) {
+  THREAD_SAFE ThreadSafe(false);
+  CACHE Cache(64, 0, 4096, 4096, false, &ThreadSafe);
+  std::vector<uint64_t> Addresses;
+  for (uint64_t Index = 0; Index < 300; ++Index)
+    Addresses.push_back(0x200000 + 0x1000 * (Index * 97 % 300));
+  ADDRESSED_PAGES Loose(Cache, Addresses);
+  std::mt19937 Random(9);
+  std::set<uint64_t> Listed;
+  for (int Step = 0; Step < 6000; ++Step) {
+    PAGE *Page = Loose.Pages[Random() % Loose.Pages.size()];
+    if (Listed.erase(Page->Address) != 0) {
+      Cache.DeleteFromBucketList(Page);
+    } else {
+      Cache.InsertInBucketList(Page);
+      Listed.insert(Page->Address);
+    }
+    ASSERT_EQ(Cache.ActivePages, static_cast<int32_t>(Listed.size()));
+    ASSERT_EQ(Cache.CurrentPageEnd, Listed.empty() ? ~0ull : *Listed.begin() + 4095) << "step " << Step;
+    if (Random() % 16 != 0)
+      continue;
+    std::vector<uint64_t> Visited;
+    for (PAGE *Kept = Cache.LowestPage(); Kept != nullptr; Kept = BUCKET::HigherPage(Kept))
+      Visited.push_back(Kept->Address);
+    ASSERT_EQ(Visited, std::vector<uint64_t>(Listed.begin(), Listed.end())) << "step " << Step;
+  }
+  for (PAGE *Page : Loose.Pages)
+    if (Listed.count(Page->Address) != 0)
+      Cache.DeleteFromBucketList(Page);
+  EXPECT_EQ(Cache.ActivePages, 0);
+  EXPECT_EQ(Cache.OrderRoot, nullptr);
 }
 
 TEST(BucketConnections, SizeKeyAndSharingAreChecked) {

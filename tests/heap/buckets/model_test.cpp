@@ -237,6 +237,9 @@ TEST(BucketListModel, RandomInsertionsAndRemovalsMatchTheWrittenList) {
         --Place;
       Written.insert(Place, Page);
     }
+    // Exact before any waiting page is placed; a look at the order places them.
+    ASSERT_EQ(Cache.CurrentPageEnd, Written.empty() ? ~0ull : Written.back()->Address + 4095);
+    Cache.LowestPage();
     std::vector<PAGE *> Listed;
     for (CHAIN_LINK *Link = Cache.BucketList.First; Link != nullptr; Link = Link->Next)
       Listed.push_back(PAGE::FromBucketLink(Link));

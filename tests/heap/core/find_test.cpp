@@ -94,7 +94,7 @@ TEST(Find, GrowsAtThe3073rdPageAndFindsEveryPage) {
   EXPECT_EQ(Find.HashSize, 8192);
   EXPECT_EQ(Find.HashShift, 19);
   EXPECT_EQ(Find.LookasideSize, 16384);
-  EXPECT_EQ(BackEnd.OutstandingAreas(), 1) << "the old block went back";
+  EXPECT_EQ(BackEnd.OutstandingAreas(), 1 + Find.Map.AreaCount()) << "the old block went back";
   // Thousands of removals and inserts later every live page is found.
   std::set<int32_t> Live;
   for (int32_t Index = 0; Index <= 3072; ++Index)

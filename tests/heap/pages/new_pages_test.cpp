@@ -2,9 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <random>
 #include <set>
 #include <vector>
 
+#include "heap/core/heap.h"
+#include "tests/heap/frontend/frontend_test_support.h"
 #include "tests/heap/pages/test_tree.h"
 
 namespace {
@@ -302,7 +306,7 @@ TEST(NewPages, DestroyingAThreadSafeStoreWipesItsPagesInTheLockOrder) {
   Tree.Store.reset();
   EXPECT_EQ(Tree.Find->PageCount, 0);
   EXPECT_EQ(Tree.BackEnd.OutstandingUserAreas(), 0);
-  EXPECT_EQ(Tree.BackEnd.OutstandingAreas(), 1) << "only the lookup's block";
+  EXPECT_EQ(Tree.BackEnd.OutstandingAreas(), 1 + Tree.Find->Map.AreaCount()) << "only the lookup's block and map";
 }
 
 }  // namespace
@@ -323,6 +327,34 @@ TEST(NewPages, MisalignedDataPageIsGivenBackBeforeTheFailure) {
   EXPECT_EQ(Tree.BackEnd.OutstandingAreas(), Areas);
   EXPECT_EQ(Top->ActivePages, 0);
   EXPECT_EQ(Tree.Find->PageCount, 0);
+}
+
+// Churn through the configured heap, every block freed in a random order and
+// the heap trimmed each cycle: no descriptor area stays resident after a trim,
+// and later cycles carve the same areas again instead of adding new ones.
+TEST(NewPages, DescriptorAreasGoBackOnATrimAndDoNotGrowAcrossChurn) {
+  TEST_BACK_END BackEnd;
+  TEST_HEAP Heap(&BackEnd);
+  NEW_PAGES *Store = Heap.Core()->NewPages;
+  std::mt19937 Random(7);
+  std::vector<void *> Held;
+  int64_t FirstCycle = 0;
+  for (int Cycle = 0; Cycle < 4; ++Cycle) {
+    for (int32_t Index = 0; Index < 30000; ++Index)
+      Held.push_back(Heap.New(16 << (Index % 8)));
+    std::shuffle(Held.begin(), Held.end(), Random);
+    for (void *Element : Held)
+      ASSERT_TRUE(Heap.Delete(Element));
+    Held.clear();
+    ASSERT_TRUE(Heap.TrimHeap(0));
+    EXPECT_EQ(BackEnd.OutstandingUserAreas(), 0);
+    if (Cycle == 0)
+      FirstCycle = Store->DescriptorBytes;
+    EXPECT_GT(Store->DescriptorBytes, 65536) << "more than one area was made";
+    EXPECT_EQ(Store->DiscardedBytes, Store->DescriptorBytes) << "cycle " << Cycle;
+    EXPECT_EQ(Store->DescriptorBytes, FirstCycle) << "cycle " << Cycle;
+  }
+  EXPECT_TRUE(Heap.Failures.empty());
 }
 
 }  // namespace
