@@ -79,7 +79,17 @@ void CACHE::GrowFillSize() {
 }
 
 // The hot paths' helpers are inline: a call each costs as much as the work.
-inline void CACHE::Remember(PAGE *Page, int32_t Version) {
+
+// Moves the element that starts at Element from state From to To in one of
+// this cache's pages; false, with nothing changed, when it does not start an
+// element there or is not in state From.
+[[gnu::always_inline]] inline bool CACHE::SwitchState(PAGE *Page, uint64_t Element, ELEMENT_STATE From,
+                                                      ELEMENT_STATE To) {
+  const int32_t Index = StartingIndex(Page->OffsetOf(Element));
+  return Index >= 0 && Page->ChangePair(Index, From, To);
+}
+
+[[gnu::always_inline]] inline void CACHE::Remember(PAGE *Page, int32_t Version) {
   if (Page == RecentPage && Version == RecentVersion)
     return;
   RecentPage = Page;
@@ -88,11 +98,11 @@ inline void CACHE::Remember(PAGE *Page, int32_t Version) {
 }
 
 // The element on top of the stack goes to a caller.
-inline void *CACHE::PopReady(const char *CorruptMessage) {
+[[gnu::always_inline]] inline void *CACHE::PopReady(const char *CorruptMessage) {
   --StackTop;
   void *Element = ReadyStack[StackTop];
   PAGE *Page = ReadyPages[StackTop];
-  if (!Page->ChangeState(reinterpret_cast<uint64_t>(Element), ELEMENT_STATE::Held, ELEMENT_STATE::InUse))
+  if (!SwitchState(Page, reinterpret_cast<uint64_t>(Element), ELEMENT_STATE::Held, ELEMENT_STATE::InUse))
     SoftwareFailure(CorruptMessage);
   Remember(Page, Page->CurrentVersion());
   return Element;
@@ -102,7 +112,7 @@ inline void *CACHE::PopReady(const char *CorruptMessage) {
 void *CACHE::PopQueued(const char *CorruptMessage) {
   const DELAYED_DELETE &Entry = DelayedDeletes[--DelayedCount];
   if (Entry.Page->CurrentVersion() != Entry.Version ||
-      !Entry.Page->ChangeState(Entry.Address, ELEMENT_STATE::Held, ELEMENT_STATE::InUse))
+      !SwitchState(Entry.Page, Entry.Address, ELEMENT_STATE::Held, ELEMENT_STATE::InUse))
     SoftwareFailure(CorruptMessage);
   return AsPointer(Entry.Address);
 }
@@ -166,12 +176,12 @@ void *CACHE::NewSized(bool ChildPage, int32_t PageBytes) {
 // Takes a caller's element into the cache's hands: only the first byte of an
 // element a caller holds qualifies, so a release of an element that is free
 // or already waiting here is refused and changes nothing.
-inline bool CACHE::Hold(void *Address, PAGE *Page, int32_t Version) {
+[[gnu::always_inline]] inline bool CACHE::Hold(void *Address, PAGE *Page, int32_t Version) {
   return Page->CurrentVersion() == Version &&
-         Page->ChangeState(reinterpret_cast<uint64_t>(Address), ELEMENT_STATE::InUse, ELEMENT_STATE::Held);
+         SwitchState(Page, reinterpret_cast<uint64_t>(Address), ELEMENT_STATE::InUse, ELEMENT_STATE::Held);
 }
 
-inline bool CACHE::DeleteClaimed(void *Address, PAGE *Page, int32_t Version) {
+[[gnu::always_inline]] inline bool CACHE::DeleteClaimed(void *Address, PAGE *Page, int32_t Version) {
   if (!Active)
     return BUCKET::Delete(Address, Page, Version);
   if (!Hold(Address, Page, Version))

@@ -77,6 +77,7 @@ struct CACHE : BUCKET {
   void SetActive(bool Value);
   bool Activate();
   void GrowFillSize();
+  bool SwitchState(PAGE *Page, uint64_t Element, ELEMENT_STATE From, ELEMENT_STATE To);
   bool Hold(void *Address, PAGE *Page, int32_t Version);
   bool DeleteClaimed(void *Address, PAGE *Page, int32_t Version);
   void Remember(PAGE *Page, int32_t Version);

@@ -91,6 +91,7 @@ HEAP::HEAP(CACHE **FineCaches, CACHE **CoarseCaches, int32_t MaxFreeSpace, NEW_P
     FillTable(FineTable, SplitSize / FineStride, FineStride, Caches);
     FillTable(CoarseTable, TopPage / CoarseStride, CoarseStride, CoarseCaches);
     ConnectTree();
+    PowerOfTwoShift(static_cast<int32_t>(MinPageMask + 1), GranuleShift);
     NewPages->TopCache = TopCache;
     OwnFind->RegisterHeap(static_cast<uint32_t>(TopCache->AllocationSize - 1), MinPageMask);
     if (ProcessFind != nullptr)
@@ -171,6 +172,9 @@ void *HEAP::New(int32_t Size, int32_t *ActualSize, bool ZeroFill) {
     CACHE *Cache = FindCache(Size);
     Element = Cache->New();
     Bytes = Cache->AllocationSize;
+    std::atomic<CACHE *> &Slot = RecentSlot(Element);
+    if (Element != nullptr && Slot.load(std::memory_order_relaxed) != Cache)
+      Slot.store(Cache, std::memory_order_relaxed);
   } else {
     Element = LargeCache->NewSized(false, Size);
   }
@@ -226,13 +230,14 @@ bool HEAP::Delete(void *Address, int32_t Size) {
   if (!Active)
     return false;
   const bool Hinted = Size > 0 && Size <= MaxCacheSize;
-  if (Hinted) {
-    // The page the cache used last needs no lookup: the common case of a
-    // block given back soon after it was handed out.
-    CACHE *Cache = FindCache(Size);
-    if (Cache->DeleteInRecentPage(Address) || OwnFind->Delete(Address, Cache))
-      return true;
-  }
+  // The page the cache used last needs no lookup: the common case of a
+  // block given back soon after it was handed out. Without a size, the cache
+  // that handed out an element near it last is the likely owner.
+  CACHE *Cache = Hinted ? FindCache(Size) : RecentSlot(Address).load(std::memory_order_relaxed);
+  if (Cache != nullptr && Cache->DeleteInRecentPage(Address))
+    return true;
+  if (Hinted && OwnFind->Delete(Address, Cache))
+    return true;
   if (OwnFind->Delete(Address, TopCache))
     return true;
   if (ProcessFind == nullptr)
