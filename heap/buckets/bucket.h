@@ -72,7 +72,9 @@ struct BUCKET : CONNECTIONS {
   // there. The shift mapping, which most sizes use, is worked out inline:
   // every allocation and release through a cache asks it.
   int32_t StartingIndex(int32_t Offset) const {
-    if (ElementIndex == &BUCKET::IndexByShift) {
+    // The shift mapping is the one a size of 1 << AllocationShift gets (a
+    // power of two divides every power-of-two chunk).
+    if (AllocationSize == 1 << AllocationShift) {
       const int32_t Index = Offset >> AllocationShift;
       const bool Starts = static_cast<uint32_t>(Offset) < static_cast<uint32_t>(PageSize) &&
                           Index < ElementsPerPage && (Index << AllocationShift) == Offset;

@@ -4,6 +4,7 @@
 #include <atomic>
 
 #include "heap/core/find.h"
+#include "heap/core/heap.h"
 #include "heap/support/thread_safe.h"
 #include "heap/pages/new_pages.h"
 #include "heap/support/software_failure.h"
@@ -97,15 +98,16 @@ void CACHE::GrowFillSize() {
   RecentBase.store(Page->Address, std::memory_order_relaxed);
 }
 
-// The element on top of the stack goes to a caller.
-[[gnu::always_inline]] inline void *CACHE::PopReady(const char *CorruptMessage) {
+// The element on top of the stack goes to a caller; false when its pair says
+// the cache did not hold it (corrupt).
+[[gnu::always_inline]] inline bool CACHE::PopReady(void *&Element) {
   --StackTop;
-  void *Element = ReadyStack[StackTop];
+  Element = ReadyStack[StackTop];
   PAGE *Page = ReadyPages[StackTop];
   if (!SwitchState(Page, reinterpret_cast<uint64_t>(Element), ELEMENT_STATE::Held, ELEMENT_STATE::InUse))
-    SoftwareFailure(CorruptMessage);
+    return false;
   Remember(Page, Page->CurrentVersion());
-  return Element;
+  return true;
 }
 
 // The newest queued release goes to a caller again.
@@ -117,14 +119,30 @@ void *CACHE::PopQueued(const char *CorruptMessage) {
   return AsPointer(Entry.Address);
 }
 
+// The common case, the top of the ready stack, holds the lock only for the
+// pop; a corrupt element is reported once the lock is given back.
 void *CACHE::New() {
-  GROUP_LOCK_GUARD Claim(ThreadSafe, Lock);
+  const bool Taken = GROUP_LOCK_GUARD::Take(ThreadSafe, Lock);
+  void *Element = nullptr;
+  if (Active && StackTop > 0) [[likely]] {
+    const bool Sound = PopReady(Element);
+    GROUP_LOCK_GUARD::Give(Taken, Lock);
+    if (!Sound)
+      SoftwareFailure(CorruptInNewMessage);
+  } else {
+    Element = NewClaimed(Taken);
+  }
+  if (Heap != nullptr && Element != nullptr)
+    Heap->NoteHandedOut(Element, this);
+  return Element;
+}
+
+void *CACHE::NewClaimed(bool Taken) {
+  GROUP_LOCK_GUARD Claim(ThreadSafe, Lock, Taken);
   if (!Active) {
     Activate();
     return BUCKET::New(ELEMENT_STATE::InUse, -1);
   }
-  if (StackTop > 0)
-    return PopReady(CorruptInNewMessage);
   if (DelayedCount > 0 && ReuseFreed)
     return PopQueued(CorruptInNewMessage);
   GrowFillSize();
@@ -132,7 +150,10 @@ void *CACHE::New() {
   if (!BUCKET::MultipleNew(Obtained, ReadyStack, FillSize, ELEMENT_STATE::Held, ReadyPages))
     return nullptr;
   StackTop = Obtained;
-  return PopReady(CorruptInNewMessage);
+  void *Element = nullptr;
+  if (!PopReady(Element))
+    SoftwareFailure(CorruptInNewMessage);
+  return Element;
 }
 
 bool CACHE::MultipleNew(int32_t &Count, void **Array, int32_t Requested) {
@@ -153,7 +174,8 @@ bool CACHE::MultipleNew(int32_t &Count, void **Array, int32_t Requested) {
     }
   if (Requested <= StackTop) {
     for (int32_t Index = 0; Index < Requested; ++Index)
-      Array[Index] = PopReady(CorruptInMultipleNewMessage);
+      if (!PopReady(Array[Index]))
+        SoftwareFailure(CorruptInMultipleNewMessage);
     Count = Requested;
     return true;
   }
@@ -187,7 +209,7 @@ void *CACHE::NewSized(bool ChildPage, int32_t PageBytes) {
   if (!Hold(Address, Page, Version))
     return false;
   Remember(Page, Version);
-  if (ReuseFreed && reinterpret_cast<uint64_t>(Address) < CurrentPageEnd && StackTop < CacheSize) {
+  if (Stackable(reinterpret_cast<uint64_t>(Address))) {
     ReadyStack[StackTop] = Address;
     ReadyPages[StackTop++] = Page;
     return true;
@@ -203,13 +225,30 @@ bool CACHE::Delete(void *Address, PAGE *Page, int32_t Version) {
   return DeleteClaimed(Address, Page, Version);
 }
 
+// The common case, an element of the remembered page going onto the ready
+// stack, cannot fail, so it holds the lock without a scope.
 bool CACHE::DeleteInRecentPage(void *Address) {
   const auto Element = reinterpret_cast<uint64_t>(Address);
   if (!InRecentPage(Element))
     return false;
-  GROUP_LOCK_GUARD Claim(ThreadSafe, Lock);
-  return RecentPage != nullptr && InRecentPage(Element) && RecentPage->CurrentVersion() == RecentVersion &&
-         DeleteClaimed(Address, RecentPage, RecentVersion);
+  const bool Taken = GROUP_LOCK_GUARD::Take(ThreadSafe, Lock);
+  if (Active && Stackable(Element) && RecentPage != nullptr && InRecentPage(Element) &&
+      RecentPage->CurrentVersion() == RecentVersion) [[likely]] {
+    const bool Held = SwitchState(RecentPage, Element, ELEMENT_STATE::InUse, ELEMENT_STATE::Held);
+    if (Held) {
+      ReadyStack[StackTop] = Address;
+      ReadyPages[StackTop++] = RecentPage;
+    }
+    GROUP_LOCK_GUARD::Give(Taken, Lock);
+    return Held;
+  }
+  return DeleteInRecentPageClaimed(Address, Taken);
+}
+
+bool CACHE::DeleteInRecentPageClaimed(void *Address, bool Taken) {
+  GROUP_LOCK_GUARD Claim(ThreadSafe, Lock, Taken);
+  return RecentPage != nullptr && InRecentPage(reinterpret_cast<uint64_t>(Address)) &&
+         RecentPage->CurrentVersion() == RecentVersion && DeleteClaimed(Address, RecentPage, RecentVersion);
 }
 
 void *CACHE::NewDataPage() {

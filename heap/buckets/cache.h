@@ -84,7 +84,12 @@ struct CACHE : BUCKET {
   bool InRecentPage(uint64_t Address) const {
     return Address - RecentBase.load(std::memory_order_relaxed) < static_cast<uint64_t>(PageSize);
   }
-  void *PopReady(const char *CorruptMessage);
+  bool PopReady(void *&Element);
+  bool Stackable(uint64_t Address) const {
+    return ReuseFreed && Address < CurrentPageEnd && StackTop < CacheSize;
+  }
+  void *NewClaimed(bool Taken);
+  bool DeleteInRecentPageClaimed(void *Address, bool Taken);
   void *PopQueued(const char *CorruptMessage);
   bool ApplyQueue();
   void QueueStackForRelease();

@@ -166,15 +166,15 @@ HEAP::~HEAP() noexcept(false) {
 void *HEAP::New(int32_t Size, int32_t *ActualSize, bool ZeroFill) {
   if (!Active || Size <= 0)
     return nullptr;
+  // The common request asks for no size and no zeroing: straight to its cache.
+  if (Size <= MaxCacheSize && ActualSize == nullptr && !ZeroFill)
+    return FindCache(Size)->New();
   void *Element = nullptr;
   int32_t Bytes = Size;
   if (Size <= MaxCacheSize) {
     CACHE *Cache = FindCache(Size);
     Element = Cache->New();
     Bytes = Cache->AllocationSize;
-    std::atomic<CACHE *> &Slot = RecentSlot(Element);
-    if (Element != nullptr && Slot.load(std::memory_order_relaxed) != Cache)
-      Slot.store(Cache, std::memory_order_relaxed);
   } else {
     Element = LargeCache->NewSized(false, Size);
   }

@@ -80,6 +80,15 @@ struct HEAP : SYSTEM_FACTS_ATTACHMENT {
   }
 
   void *New(int32_t Size, int32_t *ActualSize, bool ZeroFill);
+  std::atomic<CACHE *> &RecentSlot(const void *Address) {
+    return RecentCaches[(reinterpret_cast<uint64_t>(Address) >> GranuleShift) & (RecentSlots - 1)];
+  }
+  // Called by a cache for each element it hands out through New.
+  void NoteHandedOut(const void *Element, CACHE *Cache) {
+    std::atomic<CACHE *> &Slot = RecentSlot(Element);
+    if (Slot.load(std::memory_order_relaxed) != Cache)
+      Slot.store(Cache, std::memory_order_relaxed);
+  }
   bool MultipleNew(int32_t *Count, void **Array, int32_t Requested, int32_t Size, int32_t *ActualSize, bool ZeroFill);
   // Size is a hint (0 or less when unknown); a wrong one costs a second lookup.
   bool Delete(void *Address, int32_t Size);
@@ -106,8 +115,5 @@ struct HEAP : SYSTEM_FACTS_ATTACHMENT {
   void ConnectTree();
   void ReleaseGroupLocks(int32_t Taken);
   CACHE *HintFor(int32_t Size) const;
-  std::atomic<CACHE *> &RecentSlot(const void *Address) {
-    return RecentCaches[(reinterpret_cast<uint64_t>(Address) >> GranuleShift) & (RecentSlots - 1)];
-  }
   bool DeleteAnywhere(void *Address, CACHE *Hint);
 };
