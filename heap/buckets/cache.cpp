@@ -234,7 +234,9 @@ bool CACHE::DeleteInRecentPage(void *Address) {
   const bool Taken = GROUP_LOCK_GUARD::Take(ThreadSafe, Lock);
   if (Active && Stackable(Element) && RecentPage != nullptr && InRecentPage(Element) &&
       RecentPage->CurrentVersion() == RecentVersion) [[likely]] {
-    const bool Held = SwitchState(RecentPage, Element, ELEMENT_STATE::InUse, ELEMENT_STATE::Held);
+    // The remembered base is at hand: no read of the descriptor's address.
+    const int32_t Index = StartingIndex(static_cast<int32_t>(Element - RecentBase.load(std::memory_order_relaxed)));
+    const bool Held = Index >= 0 && RecentPage->ChangePair(Index, ELEMENT_STATE::InUse, ELEMENT_STATE::Held);
     if (Held) {
       ReadyStack[StackTop] = Address;
       ReadyPages[StackTop++] = RecentPage;
