@@ -47,6 +47,7 @@ void CACHE::UpdateCache(HEAP *NewHeap, NEW_PAGES *NewStore, CACHE *NewParent, FI
                         FIND *NewProcessFind) {
   if (NewParent != NoBucket() && NewParent != nullptr)
     ++NewParent->ChildCount;
+  Locking = ThreadSafe != nullptr && ThreadSafe->ThreadSafe;
   UpdateBucket(NewHeap, NewStore, NewParent, NewOwnFind, NewProcessFind);
 }
 
@@ -80,6 +81,27 @@ void CACHE::GrowFillSize() {
 }
 
 // The hot paths' helpers are inline: a call each costs as much as the work.
+
+// The common paths' claim, as the group guard decides it but in another
+// order: the compare-and-swap comes first, and only a busy lock asks whether
+// this thread has engaged the heap's global lock (it then holds this lock
+// already). With the switch copied into the cache, the claim reads nothing
+// outside it before its locked instruction, which waits for every read
+// before it.
+[[gnu::always_inline]] inline bool CACHE::ClaimLock() {
+  if (!Locking)
+    return false;
+  if (Lock.AcquireIfFree()) [[likely]]
+    return true;
+  if (!GroupShouldLock(ThreadSafe))
+    return false;
+  return Lock.WaitForRelease(INFINITE_WAIT);
+}
+
+[[gnu::always_inline]] inline void CACHE::ReleaseLock(bool Taken) {
+  if (Taken)
+    Lock.Release();
+}
 
 // Moves the element that starts at Element from state From to To in one of
 // this cache's pages; false, with nothing changed, when it does not start an
@@ -122,11 +144,11 @@ void *CACHE::PopQueued(const char *CorruptMessage) {
 // The common case, the top of the ready stack, holds the lock only for the
 // pop; a corrupt element is reported once the lock is given back.
 void *CACHE::New() {
-  const bool Taken = GROUP_LOCK_GUARD::Take(ThreadSafe, Lock);
+  const bool Taken = ClaimLock();
   void *Element = nullptr;
   if (Active && StackTop > 0) [[likely]] {
     const bool Sound = PopReady(Element);
-    GROUP_LOCK_GUARD::Give(Taken, Lock);
+    ReleaseLock(Taken);
     if (!Sound)
       SoftwareFailure(CorruptInNewMessage);
   } else {
@@ -231,7 +253,7 @@ bool CACHE::DeleteInRecentPage(void *Address) {
   const auto Element = reinterpret_cast<uint64_t>(Address);
   if (!InRecentPage(Element))
     return false;
-  const bool Taken = GROUP_LOCK_GUARD::Take(ThreadSafe, Lock);
+  const bool Taken = ClaimLock();
   if (Active && Stackable(Element) && RecentPage != nullptr && InRecentPage(Element) &&
       RecentPage->CurrentVersion() == RecentVersion) [[likely]] {
     // The remembered base is at hand: no read of the descriptor's address.
@@ -241,7 +263,7 @@ bool CACHE::DeleteInRecentPage(void *Address) {
       ReadyStack[StackTop] = Address;
       ReadyPages[StackTop++] = RecentPage;
     }
-    GROUP_LOCK_GUARD::Give(Taken, Lock);
+    ReleaseLock(Taken);
     return Held;
   }
   return DeleteInRecentPageClaimed(Address, Taken);

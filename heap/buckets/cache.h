@@ -32,6 +32,7 @@ struct DELAYED_DELETE {
 struct CACHE : BUCKET {
   bool Active = false;
   bool ReuseFreed;
+  bool Locking = false;  // thread safety on: a copy of the group's switch, set on connection
   int16_t CacheSize;
   int16_t FillSize = 1;
   int16_t ChildCount = 0;
@@ -84,6 +85,8 @@ struct CACHE : BUCKET {
   bool InRecentPage(uint64_t Address) const {
     return Address - RecentBase.load(std::memory_order_relaxed) < static_cast<uint64_t>(PageSize);
   }
+  bool ClaimLock();
+  void ReleaseLock(bool Taken);
   bool PopReady(void *&Element);
   bool Stackable(uint64_t Address) const {
     return ReuseFreed && Address < CurrentPageEnd && StackTop < CacheSize;

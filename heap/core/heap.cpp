@@ -236,7 +236,13 @@ bool HEAP::Delete(void *Address, int32_t Size) {
   CACHE *Cache = Hinted ? FindCache(Size) : RecentSlot(Address).load(std::memory_order_relaxed);
   if (Cache != nullptr && Cache->DeleteInRecentPage(Address))
     return true;
-  if (Hinted && OwnFind->Delete(Address, Cache))
+  return DeleteThroughLookup(Address, Hinted ? Size : 0);
+}
+
+// Out of line, so that the common release above saves fewer registers.
+bool HEAP::DeleteThroughLookup(void *Address, int32_t Size) {
+  const bool Hinted = Size > 0;
+  if (Hinted && OwnFind->Delete(Address, FindCache(Size)))
     return true;
   if (OwnFind->Delete(Address, TopCache))
     return true;

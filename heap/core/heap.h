@@ -116,4 +116,6 @@ struct HEAP : SYSTEM_FACTS_ATTACHMENT {
   void ReleaseGroupLocks(int32_t Taken);
   CACHE *HintFor(int32_t Size) const;
   bool DeleteAnywhere(void *Address, CACHE *Hint);
+  // A release whose remembered page did not take it; Size is 0 when unknown.
+  bool DeleteThroughLookup(void *Address, int32_t Size);
 };

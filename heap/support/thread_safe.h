@@ -80,7 +80,7 @@ template <typename LOCK, void (LOCK::*ClaimOperation)(), void (LOCK::*ReleaseOpe
 class GROUP_GUARD {
  public:
   GROUP_GUARD(const THREAD_SAFE *NewGroup, LOCK &NewLock) : Group(NewGroup), Lock(NewLock) { Claim(); }
-  // Takes over a claim made by Take (Taken is what it returned).
+  // Takes over a claim its caller made without a scope (Taken: it took the lock).
   GROUP_GUARD(const THREAD_SAFE *NewGroup, LOCK &NewLock, bool Taken) : Group(NewGroup), Lock(NewLock), Held(Taken) {}
   ~GROUP_GUARD() { Release(); }
   GROUP_GUARD(const GROUP_GUARD &) = delete;
@@ -96,20 +96,6 @@ class GROUP_GUARD {
     if (Held)
       (Lock.*ReleaseOperation)();
     Held = false;
-  }
-
-  // The same claim and release without a scope, for a fast path that cannot
-  // fail while it holds the lock (so needs nothing to give it back on the
-  // way out) and keeps the decision in a register.
-  static bool Take(const THREAD_SAFE *Group, LOCK &Lock) {
-    const bool Taken = GroupShouldLock(Group);
-    if (Taken)
-      (Lock.*ClaimOperation)();
-    return Taken;
-  }
-  static void Give(bool Taken, LOCK &Lock) {
-    if (Taken)
-      (Lock.*ReleaseOperation)();
   }
 
  private:
