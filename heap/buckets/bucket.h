@@ -74,6 +74,22 @@ struct BUCKET : CONNECTIONS {
   }
   // Element index of an offset into a page, -1 when the offset is in no element.
   int32_t IndexOfOffset(int32_t Offset, bool &OnBoundary) const { return (this->*ElementIndex)(Offset, OnBoundary); }
+  // The index of the element that starts at Offset, -1 when none starts
+  // there. The shift mapping, which most sizes use, is worked out inline:
+  // every allocation and release through a cache asks it.
+  int32_t StartingIndex(int32_t Offset) const {
+    // The shift mapping is the one a size of 1 << AllocationShift gets (a
+    // power of two divides every power-of-two chunk).
+    if (AllocationSize == 1 << AllocationShift) {
+      const int32_t Index = Offset >> AllocationShift;
+      const bool Starts = static_cast<uint32_t>(Offset) < static_cast<uint32_t>(PageSize) &&
+                          Index < ElementsPerPage && (Index << AllocationShift) == Offset;
+      return Starts ? Index : -1;
+    }
+    bool OnBoundary = false;
+    const int32_t Index = IndexOfOffset(Offset, OnBoundary);
+    return OnBoundary ? Index : -1;
+  }
 
   // One element in State (a caller's, a child page, or one its cache holds),
   // from a page of PageBytes (-1 for PageSize).

@@ -4,6 +4,7 @@
 #include <atomic>
 
 #include "heap/core/find.h"
+#include "heap/core/heap.h"
 #include "heap/support/thread_safe.h"
 #include "heap/pages/new_pages.h"
 #include "heap/support/software_failure.h"
@@ -46,6 +47,7 @@ void CACHE::UpdateCache(HEAP *NewHeap, NEW_PAGES *NewStore, CACHE *NewParent, FI
                         FIND *NewProcessFind) {
   if (NewParent != NoBucket() && NewParent != nullptr)
     ++NewParent->ChildCount;
+  Locking = ThreadSafe != nullptr && ThreadSafe->ThreadSafe;
   UpdateBucket(NewHeap, NewStore, NewParent, NewOwnFind, NewProcessFind);
 }
 
@@ -79,7 +81,38 @@ void CACHE::GrowFillSize() {
 }
 
 // The hot paths' helpers are inline: a call each costs as much as the work.
-inline void CACHE::Remember(PAGE *Page, int32_t Version) {
+
+// The common paths' claim, as the group guard decides it but in another
+// order: the compare-and-swap comes first, and only a busy lock asks whether
+// this thread has engaged the heap's global lock (it then holds this lock
+// already). With the switch copied into the cache, the claim reads nothing
+// outside it before its locked instruction, which waits for every read
+// before it.
+[[gnu::always_inline]] inline bool CACHE::ClaimLock() {
+  if (!Locking)
+    return false;
+  if (Lock.AcquireIfFree()) [[likely]]
+    return true;
+  if (!GroupShouldLock(ThreadSafe))
+    return false;
+  return Lock.WaitForRelease(INFINITE_WAIT);
+}
+
+[[gnu::always_inline]] inline void CACHE::ReleaseLock(bool Taken) {
+  if (Taken)
+    Lock.Release();
+}
+
+// Moves the element that starts at Element from state From to To in one of
+// this cache's pages; false, with nothing changed, when it does not start an
+// element there or is not in state From.
+[[gnu::always_inline]] inline bool CACHE::SwitchState(PAGE *Page, uint64_t Element, ELEMENT_STATE From,
+                                                      ELEMENT_STATE To) {
+  const int32_t Index = StartingIndex(Page->OffsetOf(Element));
+  return Index >= 0 && Page->ChangePair(Index, From, To);
+}
+
+[[gnu::always_inline]] inline void CACHE::Remember(PAGE *Page, int32_t Version) {
   if (Page == RecentPage && Version == RecentVersion)
     return;
   RecentPage = Page;
@@ -87,34 +120,51 @@ inline void CACHE::Remember(PAGE *Page, int32_t Version) {
   RecentBase.store(Page->Address, std::memory_order_relaxed);
 }
 
-// The element on top of the stack goes to a caller.
-inline void *CACHE::PopReady(const char *CorruptMessage) {
+// The element on top of the stack goes to a caller; false when its pair says
+// the cache did not hold it (corrupt).
+[[gnu::always_inline]] inline bool CACHE::PopReady(void *&Element) {
   --StackTop;
-  void *Element = ReadyStack[StackTop];
+  Element = ReadyStack[StackTop];
   PAGE *Page = ReadyPages[StackTop];
-  if (!Page->ChangeState(reinterpret_cast<uint64_t>(Element), ELEMENT_STATE::Held, ELEMENT_STATE::InUse))
-    SoftwareFailure(CorruptMessage);
+  if (!SwitchState(Page, reinterpret_cast<uint64_t>(Element), ELEMENT_STATE::Held, ELEMENT_STATE::InUse))
+    return false;
   Remember(Page, Page->CurrentVersion());
-  return Element;
+  return true;
 }
 
 // The newest queued release goes to a caller again.
 void *CACHE::PopQueued(const char *CorruptMessage) {
   const DELAYED_DELETE &Entry = DelayedDeletes[--DelayedCount];
   if (Entry.Page->CurrentVersion() != Entry.Version ||
-      !Entry.Page->ChangeState(Entry.Address, ELEMENT_STATE::Held, ELEMENT_STATE::InUse))
+      !SwitchState(Entry.Page, Entry.Address, ELEMENT_STATE::Held, ELEMENT_STATE::InUse))
     SoftwareFailure(CorruptMessage);
   return AsPointer(Entry.Address);
 }
 
+// The common case, the top of the ready stack, holds the lock only for the
+// pop; a corrupt element is reported once the lock is given back.
 void *CACHE::New() {
-  GROUP_LOCK_GUARD Claim(ThreadSafe, Lock);
+  const bool Taken = ClaimLock();
+  void *Element = nullptr;
+  if (Active && StackTop > 0) [[likely]] {
+    const bool Sound = PopReady(Element);
+    ReleaseLock(Taken);
+    if (!Sound)
+      SoftwareFailure(CorruptInNewMessage);
+  } else {
+    Element = NewClaimed(Taken);
+  }
+  if (Heap != nullptr && Element != nullptr)
+    Heap->NoteHandedOut(Element, this);
+  return Element;
+}
+
+void *CACHE::NewClaimed(bool Taken) {
+  GROUP_LOCK_GUARD Claim(ThreadSafe, Lock, Taken);
   if (!Active) {
     Activate();
     return BUCKET::New(ELEMENT_STATE::InUse, -1);
   }
-  if (StackTop > 0)
-    return PopReady(CorruptInNewMessage);
   if (DelayedCount > 0 && ReuseFreed)
     return PopQueued(CorruptInNewMessage);
   GrowFillSize();
@@ -122,7 +172,10 @@ void *CACHE::New() {
   if (!BUCKET::MultipleNew(Obtained, ReadyStack, FillSize, ELEMENT_STATE::Held, ReadyPages))
     return nullptr;
   StackTop = Obtained;
-  return PopReady(CorruptInNewMessage);
+  void *Element = nullptr;
+  if (!PopReady(Element))
+    SoftwareFailure(CorruptInNewMessage);
+  return Element;
 }
 
 bool CACHE::MultipleNew(int32_t &Count, void **Array, int32_t Requested) {
@@ -143,7 +196,8 @@ bool CACHE::MultipleNew(int32_t &Count, void **Array, int32_t Requested) {
     }
   if (Requested <= StackTop) {
     for (int32_t Index = 0; Index < Requested; ++Index)
-      Array[Index] = PopReady(CorruptInMultipleNewMessage);
+      if (!PopReady(Array[Index]))
+        SoftwareFailure(CorruptInMultipleNewMessage);
     Count = Requested;
     return true;
   }
@@ -166,18 +220,18 @@ void *CACHE::NewSized(bool ChildPage, int32_t PageBytes) {
 // Takes a caller's element into the cache's hands: only the first byte of an
 // element a caller holds qualifies, so a release of an element that is free
 // or already waiting here is refused and changes nothing.
-inline bool CACHE::Hold(void *Address, PAGE *Page, int32_t Version) {
+[[gnu::always_inline]] inline bool CACHE::Hold(void *Address, PAGE *Page, int32_t Version) {
   return Page->CurrentVersion() == Version &&
-         Page->ChangeState(reinterpret_cast<uint64_t>(Address), ELEMENT_STATE::InUse, ELEMENT_STATE::Held);
+         SwitchState(Page, reinterpret_cast<uint64_t>(Address), ELEMENT_STATE::InUse, ELEMENT_STATE::Held);
 }
 
-inline bool CACHE::DeleteClaimed(void *Address, PAGE *Page, int32_t Version) {
+[[gnu::always_inline]] inline bool CACHE::DeleteClaimed(void *Address, PAGE *Page, int32_t Version) {
   if (!Active)
     return BUCKET::Delete(Address, Page, Version);
   if (!Hold(Address, Page, Version))
     return false;
   Remember(Page, Version);
-  if (ReuseFreed && reinterpret_cast<uint64_t>(Address) < CurrentPageEnd && StackTop < CacheSize) {
+  if (Stackable(reinterpret_cast<uint64_t>(Address))) {
     ReadyStack[StackTop] = Address;
     ReadyPages[StackTop++] = Page;
     return true;
@@ -193,13 +247,32 @@ bool CACHE::Delete(void *Address, PAGE *Page, int32_t Version) {
   return DeleteClaimed(Address, Page, Version);
 }
 
+// The common case, an element of the remembered page going onto the ready
+// stack, cannot fail, so it holds the lock without a scope.
 bool CACHE::DeleteInRecentPage(void *Address) {
   const auto Element = reinterpret_cast<uint64_t>(Address);
   if (!InRecentPage(Element))
     return false;
-  GROUP_LOCK_GUARD Claim(ThreadSafe, Lock);
-  return RecentPage != nullptr && InRecentPage(Element) && RecentPage->CurrentVersion() == RecentVersion &&
-         DeleteClaimed(Address, RecentPage, RecentVersion);
+  const bool Taken = ClaimLock();
+  if (Active && Stackable(Element) && RecentPage != nullptr && InRecentPage(Element) &&
+      RecentPage->CurrentVersion() == RecentVersion) [[likely]] {
+    // The remembered base is at hand: no read of the descriptor's address.
+    const int32_t Index = StartingIndex(static_cast<int32_t>(Element - RecentBase.load(std::memory_order_relaxed)));
+    const bool Held = Index >= 0 && RecentPage->ChangePair(Index, ELEMENT_STATE::InUse, ELEMENT_STATE::Held);
+    if (Held) {
+      ReadyStack[StackTop] = Address;
+      ReadyPages[StackTop++] = RecentPage;
+    }
+    ReleaseLock(Taken);
+    return Held;
+  }
+  return DeleteInRecentPageClaimed(Address, Taken);
+}
+
+bool CACHE::DeleteInRecentPageClaimed(void *Address, bool Taken) {
+  GROUP_LOCK_GUARD Claim(ThreadSafe, Lock, Taken);
+  return RecentPage != nullptr && InRecentPage(reinterpret_cast<uint64_t>(Address)) &&
+         RecentPage->CurrentVersion() == RecentVersion && DeleteClaimed(Address, RecentPage, RecentVersion);
 }
 
 void *CACHE::NewDataPage() {

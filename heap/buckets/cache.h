@@ -32,6 +32,7 @@ struct DELAYED_DELETE {
 struct CACHE : BUCKET {
   bool Active = false;
   bool ReuseFreed;
+  bool Locking = false;  // thread safety on: a copy of the group's switch, set on connection
   int16_t CacheSize;
   int16_t FillSize = 1;
   int16_t ChildCount = 0;
@@ -77,13 +78,21 @@ struct CACHE : BUCKET {
   void SetActive(bool Value);
   bool Activate();
   void GrowFillSize();
+  bool SwitchState(PAGE *Page, uint64_t Element, ELEMENT_STATE From, ELEMENT_STATE To);
   bool Hold(void *Address, PAGE *Page, int32_t Version);
   bool DeleteClaimed(void *Address, PAGE *Page, int32_t Version);
   void Remember(PAGE *Page, int32_t Version);
   bool InRecentPage(uint64_t Address) const {
     return Address - RecentBase.load(std::memory_order_relaxed) < static_cast<uint64_t>(PageSize);
   }
-  void *PopReady(const char *CorruptMessage);
+  bool ClaimLock();
+  void ReleaseLock(bool Taken);
+  bool PopReady(void *&Element);
+  bool Stackable(uint64_t Address) const {
+    return ReuseFreed && Address < CurrentPageEnd && StackTop < CacheSize;
+  }
+  void *NewClaimed(bool Taken);
+  bool DeleteInRecentPageClaimed(void *Address, bool Taken);
   void *PopQueued(const char *CorruptMessage);
   bool ApplyQueue();
   void QueueStackForRelease();

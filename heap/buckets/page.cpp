@@ -181,23 +181,6 @@ bool PAGE::Delete(ELEMENT_INFO &Record, ELEMENT_STATE Expected) {
   return true;
 }
 
-// On every allocation and release through a cache, so it works out the
-// element's pair directly instead of filling a whole record.
-bool PAGE::ChangeState(uint64_t ElementAddress, ELEMENT_STATE From, ELEMENT_STATE To) {
-  bool OnBoundary = false;
-  const int32_t Index = Bucket->IndexOfOffset(OffsetOf(ElementAddress), OnBoundary);
-  if (Index < 0 || !OnBoundary)
-    return false;
-  uint32_t &Word = BitVector[Index / PairsPerWord];
-  const int32_t Shift = 30 - 2 * (Index % PairsPerWord);
-  const uint32_t Pair = 3u << Shift;
-  const uint32_t Bits = Word;
-  if ((Bits & Pair) != static_cast<uint32_t>(From) << Shift)
-    return false;
-  StoreWord(Word, (Bits & ~Pair) | static_cast<uint32_t>(To) << Shift);
-  return true;
-}
-
 void PAGE::ResetPage() {
   const bool WasFull = Available <= 0;
   Allocated = 0;

@@ -106,9 +106,22 @@ struct PAGE {
   // Frees the element of Record when it is the first byte of an element in
   // state Expected; false, with nothing changed, otherwise.
   bool Delete(ELEMENT_INFO &Record, ELEMENT_STATE Expected = ELEMENT_STATE::InUse);
-  // Moves the element that starts at ElementAddress from state From to To;
-  // false, with nothing changed, when it is not in state From.
-  bool ChangeState(uint64_t ElementAddress, ELEMENT_STATE From, ELEMENT_STATE To);
+  // Moves element Index (0 <= Index < the bucket's ElementsPerPage) from
+  // state From to To; false, with nothing changed, when it is not in state
+  // From. Inline: every allocation and release through a cache does it.
+  bool ChangePair(int32_t Index, ELEMENT_STATE From, ELEMENT_STATE To) {
+    uint32_t &Word = BitVector[static_cast<uint32_t>(Index) / 16];
+    const uint32_t Shift = 30 - 2 * (static_cast<uint32_t>(Index) % 16);
+    const uint32_t Bits = Word;
+    if ((Bits & 3u << Shift) != static_cast<uint32_t>(From) << Shift)
+      return false;
+    StoreWord(Word, (Bits & ~(3u << Shift)) | static_cast<uint32_t>(To) << Shift);
+    return true;
+  }
+  // Offsets are taken over the low 32 bits, pages being smaller than 2 GB.
+  int32_t OffsetOf(uint64_t ElementAddress) const {
+    return static_cast<int32_t>(static_cast<uint32_t>(ElementAddress) - static_cast<uint32_t>(Address));
+  }
   void ResetPage();
   static bool WalkNext(ELEMENT_INFO &Record, FIND *Find);
   int32_t ActualSize() const;
@@ -127,10 +140,6 @@ struct PAGE {
  private:
   static PAGE *FromLink(CHAIN_LINK *Link, size_t Offset) {
     return Link == nullptr ? nullptr : reinterpret_cast<PAGE *>(reinterpret_cast<char *>(Link) - Offset);
-  }
-  // Offsets are taken over the low 32 bits, pages being smaller than 2 GB.
-  int32_t OffsetOf(uint64_t ElementAddress) const {
-    return static_cast<int32_t>(static_cast<uint32_t>(ElementAddress) - static_cast<uint32_t>(Address));
   }
   // Fills Record for element Index; false when the offset lies in no element.
   bool FillRecord(uint64_t ElementAddress, ELEMENT_INFO &Record);

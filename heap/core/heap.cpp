@@ -91,6 +91,7 @@ HEAP::HEAP(CACHE **FineCaches, CACHE **CoarseCaches, int32_t MaxFreeSpace, NEW_P
     FillTable(FineTable, SplitSize / FineStride, FineStride, Caches);
     FillTable(CoarseTable, TopPage / CoarseStride, CoarseStride, CoarseCaches);
     ConnectTree();
+    PowerOfTwoShift(static_cast<int32_t>(MinPageMask + 1), GranuleShift);
     NewPages->TopCache = TopCache;
     OwnFind->RegisterHeap(static_cast<uint32_t>(TopCache->AllocationSize - 1), MinPageMask);
     if (ProcessFind != nullptr)
@@ -165,6 +166,9 @@ HEAP::~HEAP() noexcept(false) {
 void *HEAP::New(int32_t Size, int32_t *ActualSize, bool ZeroFill) {
   if (!Active || Size <= 0)
     return nullptr;
+  // The common request asks for no size and no zeroing: straight to its cache.
+  if (Size <= MaxCacheSize && ActualSize == nullptr && !ZeroFill)
+    return FindCache(Size)->New();
   void *Element = nullptr;
   int32_t Bytes = Size;
   if (Size <= MaxCacheSize) {
@@ -226,13 +230,20 @@ bool HEAP::Delete(void *Address, int32_t Size) {
   if (!Active)
     return false;
   const bool Hinted = Size > 0 && Size <= MaxCacheSize;
-  if (Hinted) {
-    // The page the cache used last needs no lookup: the common case of a
-    // block given back soon after it was handed out.
-    CACHE *Cache = FindCache(Size);
-    if (Cache->DeleteInRecentPage(Address) || OwnFind->Delete(Address, Cache))
-      return true;
-  }
+  // The page the cache used last needs no lookup: the common case of a
+  // block given back soon after it was handed out. Without a size, the cache
+  // that handed out an element near it last is the likely owner.
+  CACHE *Cache = Hinted ? FindCache(Size) : RecentSlot(Address).load(std::memory_order_relaxed);
+  if (Cache != nullptr && Cache->DeleteInRecentPage(Address))
+    return true;
+  return DeleteThroughLookup(Address, Hinted ? Size : 0);
+}
+
+// Out of line, so that the common release above saves fewer registers.
+bool HEAP::DeleteThroughLookup(void *Address, int32_t Size) {
+  const bool Hinted = Size > 0;
+  if (Hinted && OwnFind->Delete(Address, FindCache(Size)))
+    return true;
   if (OwnFind->Delete(Address, TopCache))
     return true;
   if (ProcessFind == nullptr)

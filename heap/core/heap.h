@@ -15,6 +15,7 @@
 // full constructor makes a working heap.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "heap/support/system_facts.h"
@@ -47,6 +48,17 @@ struct HEAP : SYSTEM_FACTS_ATTACHMENT {
   DUZOVEV_BACK_END *BackEnd = nullptr;
   CACHE *TopCache = nullptr;
   THREAD_SAFE *ThreadSafe = nullptr;
+  // The cache that last handed out an element in each granule of the
+  // smallest page, slot by granule number modulo RecentSlots. A release
+  // without a size tries that cache's remembered page before the address
+  // lookup; the cache checks the page under its own lock, so a slot that is
+  // stale or shared by two granules costs a lookup and never a wrong release.
+  // A page lent to a child covers whole granules, so the elements of one
+  // granule are mostly one cache's; a slot is written only when it changes,
+  // so threads on different sizes rarely write the same line.
+  static constexpr int32_t RecentSlots = 256;
+  int32_t GranuleShift = 0;
+  alignas(128) std::atomic<CACHE *> RecentCaches[RecentSlots] = {};
 
   HEAP() = default;
   // FineCaches is an array of FineCount + CoarseCount cache pointers in
@@ -68,6 +80,15 @@ struct HEAP : SYSTEM_FACTS_ATTACHMENT {
   }
 
   void *New(int32_t Size, int32_t *ActualSize, bool ZeroFill);
+  std::atomic<CACHE *> &RecentSlot(const void *Address) {
+    return RecentCaches[(reinterpret_cast<uint64_t>(Address) >> GranuleShift) & (RecentSlots - 1)];
+  }
+  // Called by a cache for each element it hands out through New.
+  void NoteHandedOut(const void *Element, CACHE *Cache) {
+    std::atomic<CACHE *> &Slot = RecentSlot(Element);
+    if (Slot.load(std::memory_order_relaxed) != Cache)
+      Slot.store(Cache, std::memory_order_relaxed);
+  }
   bool MultipleNew(int32_t *Count, void **Array, int32_t Requested, int32_t Size, int32_t *ActualSize, bool ZeroFill);
   // Size is a hint (0 or less when unknown); a wrong one costs a second lookup.
   bool Delete(void *Address, int32_t Size);
@@ -95,4 +116,6 @@ struct HEAP : SYSTEM_FACTS_ATTACHMENT {
   void ReleaseGroupLocks(int32_t Taken);
   CACHE *HintFor(int32_t Size) const;
   bool DeleteAnywhere(void *Address, CACHE *Hint);
+  // A release whose remembered page did not take it; Size is 0 when unknown.
+  bool DeleteThroughLookup(void *Address, int32_t Size);
 };

@@ -35,11 +35,18 @@ struct alignas(128) HYBRID_LOCK : private SYSTEM_FACTS_ATTACHMENT {
 
   // The slow path tells the thread checker about its claim itself.
   void Acquire() {
-    int32_t Free = 0;
-    if (!Locked.compare_exchange_strong(Free, 1)) [[unlikely]]
+    if (!AcquireIfFree()) [[unlikely]]
       WaitForRelease(INFINITE_WAIT);
-    else
-      AnnotateLockTaken(this, ExclusiveClaim);
+  }
+
+  // Acquire's fast path alone: one compare-and-swap, true when it took the
+  // lock, which the checker then sees as an ordinary claim. A caller that
+  // gets false decides for itself whether to wait (WaitForRelease).
+  bool AcquireIfFree() {
+    if (!TryLock()) [[unlikely]]
+      return false;
+    AnnotateLockTaken(this, ExclusiveClaim);
+    return true;
   }
 
   // One compare-and-swap, no spinning, no waiting: true when it took the lock.

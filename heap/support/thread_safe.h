@@ -80,6 +80,8 @@ template <typename LOCK, void (LOCK::*ClaimOperation)(), void (LOCK::*ReleaseOpe
 class GROUP_GUARD {
  public:
   GROUP_GUARD(const THREAD_SAFE *NewGroup, LOCK &NewLock) : Group(NewGroup), Lock(NewLock) { Claim(); }
+  // Takes over a claim its caller made without a scope (Taken: it took the lock).
+  GROUP_GUARD(const THREAD_SAFE *NewGroup, LOCK &NewLock, bool Taken) : Group(NewGroup), Lock(NewLock), Held(Taken) {}
   ~GROUP_GUARD() { Release(); }
   GROUP_GUARD(const GROUP_GUARD &) = delete;
   GROUP_GUARD &operator=(const GROUP_GUARD &) = delete;

@@ -186,4 +186,23 @@ TEST(HeapCore, TablesTheBackEndRefusesAreAFailureAndAFreeSpaceBelowOnePageKeepsN
   EXPECT_EQ(Small->FreePageLimit, 0);
 }
 
+// A release without a size tries the cache its granule's slot names; when that
+// is the parent whose remembered page holds the element's whole page, the
+// parent sees a lent page there and the lookup decides, exactly as before.
+TEST(HeapCore, AReleaseWithoutASizeThroughAParentsSlotIsDecidedByTheLookup) {
+  FAST_HEAP Heap(1048576, true, false, true);
+  HEAP *Core = Heap.Core();
+  void *First = Heap.New(4096);
+  void *Second = Heap.New(4096);  // through the ready stack: the page is remembered
+  auto *Small = static_cast<char *>(Heap.New(64));
+  ASSERT_EQ(reinterpret_cast<uintptr_t>(Small) / 65536, reinterpret_cast<uintptr_t>(Second) / 65536);
+  for (std::atomic<CACHE *> &Slot : Core->RecentCaches)
+    Slot.store(Core->FindCache(4096));
+  EXPECT_FALSE(Heap.Delete(Small + 4));
+  EXPECT_TRUE(Heap.Delete(Small));
+  EXPECT_FALSE(Heap.Delete(Small));
+  EXPECT_TRUE(Heap.Delete(Second) && Heap.Delete(First));
+  EXPECT_FALSE(Heap.Delete(Second));
+}
+
 }  // namespace
