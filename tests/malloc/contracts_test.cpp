@@ -149,7 +149,7 @@ TEST(Contracts, ReallocMovesOnlyWhenTheBlockCannotHoldTheRequestWell) {
   };
   const CASE Cases[] = {
       {100, 112, Stays},        {100, 97, Stays},          {100, 113, Moves},        {16, 1, Stays},
-      {1000, 257, Stays},       {1000, 256, Moves},        {20000, 5121, Stays},     {20000, 4000, Moves},
+      {1000, 513, Stays},       {1000, 512, Moves},        {20000, 10241, Stays},    {20000, 10240, Moves},
       {1000, 1024, Stays},      {1000, 1025, Moves},       {32768, 30000, Stays},    {32768, 32769, Moves},
       {40000, 40960, Stays},    {40000, 45000, Either},    {300000, 200000, Stays},  {300000, 40000, Stays},   {300000, 30000, Moves},
       {300000, 301000, Stays},  {300000, 400000, Either},  {100000, 100, Moves},     {100, 100000, Moves},
