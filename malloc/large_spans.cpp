@@ -193,11 +193,27 @@ void Discard(char *Chunk, uint64_t First, uint64_t Length) {
     platform::DiscardPages(PageAt(Chunk, First + 1), (Length - 1) * LARGE_SPANS::PageBytes);
 }
 
+// Gives back the pages of free spans counted as resident, longest spans
+// first, until at most Bound are: when the pages in use shrink, so does what
+// may stay resident beside them.
+void Clean(uint64_t Bound) {
+  for (uint64_t Bin = LongBin; Bin >= 1 && Spans->DirtyPages > Bound; --Bin)
+    while (Spans->DirtyPages > Bound && Spans->Bins[Bin] != nullptr && Spans->Bins[Bin]->Dirty > 0) {
+      FREE_SPAN *Span = Spans->Bins[Bin];
+      char *Chunk = ChunkOf(Span);
+      const uint64_t First = PageOf(Chunk, Span);
+      const uint64_t Length = SpanLength(TagsOf(Chunk)[First]);
+      Remove(Chunk, First, Length);
+      Discard(Chunk, First, Length);
+      Insert(Chunk, First, Length, 0);
+    }
+}
+
 // Files the free span at First, made of the Pages pages freed at Freed and
 // of free neighbours with Neighbours resident pages. Beyond the bound the
 // freed pages go back to the system (but for the span's first page, which
-// holds its links); the neighbours' stay, since they are likelier to be reused
-// soon than to be given back by the next release.
+// holds its links), and so do other free spans' while the count still
+// exceeds it.
 void Freed(char *Chunk, uint64_t First, uint64_t Length, uint64_t Freed, uint64_t Pages, uint64_t Neighbours) {
   const uint64_t Bound = Spans->LivePages > MinDirtyPages ? Spans->LivePages : MinDirtyPages;
   uint64_t Dirty = Neighbours + Pages;
@@ -208,6 +224,8 @@ void Freed(char *Chunk, uint64_t First, uint64_t Length, uint64_t Freed, uint64_
     Dirty = Neighbours;
   }
   Insert(Chunk, First, Length, Dirty);
+  if (Spans->DirtyPages > Bound)
+    Clean(Bound);
 }
 
 // Takes the first Pages pages of the free span of Length pages at First,
