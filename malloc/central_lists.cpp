@@ -19,11 +19,14 @@ struct CLASS_LIST {
   HYBRID_LOCK Lock{4096, 256};
   int32_t Count = 0;
   int32_t Capacity = 0;
-  BATCH Batches[MaxBatches];
 };
 
 alignas(CLASS_LIST) constinit unsigned char ListStorage[sizeof(CLASS_LIST) * ClassCount] = {};
 constinit CLASS_LIST *Lists = nullptr;
+// Apart from the locks, which are built at start: zeros that no one writes
+// until a class hands over its first batch, so that the classes a program
+// never exchanges cost no resident memory.
+constinit BATCH Batches[ClassCount][MaxBatches] = {};
 
 int32_t CapacityOf(int32_t Class) {
   const int64_t Capacity = CentralBytes / (static_cast<int64_t>(BatchOf(Class)) * ClassBytes[Class]);
@@ -46,7 +49,7 @@ bool CENTRAL_LISTS::Give(int32_t Class, BATCH Batch) {
   List.Lock.Acquire();
   const bool Kept = List.Count < List.Capacity;
   if (Kept)
-    List.Batches[List.Count++] = Batch;
+    Batches[Class][List.Count++] = Batch;
   List.Lock.Release();
   return Kept;
 }
@@ -56,7 +59,7 @@ bool CENTRAL_LISTS::Take(int32_t Class, BATCH &Batch) {
   List.Lock.Acquire();
   const bool Found = List.Count > 0;
   if (Found)
-    Batch = List.Batches[--List.Count];
+    Batch = Batches[Class][--List.Count];
   List.Lock.Release();
   return Found;
 }
