@@ -109,15 +109,11 @@ class ADDRESS_MAP {
   static uint64_t TopIndex(uint64_t Address) { return Address >> (AddressBits - TopBits); }
   static uint64_t MiddleIndex(uint64_t Address) { return (Address >> (4 + LeafBits)) & ((1u << MiddleBits) - 1); }
   // Neighbouring granules get entries in different cache lines (an entry's
-  // line holds granules 1 KiB apart): two threads working on nearby small
-  // objects would otherwise fight over one line of the map. The lines are
-  // interleaved within each 64 KiB of addresses, whose entries fill one page
-  // of the map: a small heap then keeps as few pages of the map resident as
-  // its size needs (interleaved across the whole leaf, every 64 KiB touched
-  // 64 pages of it).
+  // line holds granules 1 KiB apart): two threads working on neighbouring
+  // small objects would otherwise fight over one line of the map.
   static uint64_t LeafIndex(uint64_t Address) {
     const uint64_t Granule = (Address >> 4) & ((1u << LeafBits) - 1);
-    return (Granule & ~uint64_t{4095}) | ((Granule & 63) << 6) | ((Granule >> 6) & 63);
+    return ((Granule & 63) << (LeafBits - 6)) | (Granule >> 6);
   }
 
   static std::atomic<uint8_t> &Entry(const void *Address) {
