@@ -25,8 +25,9 @@ alignas(CLASS_LIST) constinit unsigned char ListStorage[sizeof(CLASS_LIST) * Cla
 constinit CLASS_LIST *Lists = nullptr;
 // Apart from the locks, which are built at start: zeros that no one writes
 // until a class hands over its first batch, so that the classes a program
-// never exchanges cost no resident memory.
-constinit BATCH Batches[ClassCount][MaxBatches] = {};
+// never exchanges cost no resident memory. Line-aligned: two classes' batches
+// never share a cache line.
+alignas(64) constinit BATCH Batches[ClassCount][MaxBatches] = {};
 
 int32_t CapacityOf(int32_t Class) {
   const int64_t Capacity = CentralBytes / (static_cast<int64_t>(BatchOf(Class)) * ClassBytes[Class]);
