@@ -164,13 +164,17 @@ size_t Measure(const void *Address, uint8_t Mark) {
 }
 
 // Whether a live allocation of Current bytes and this mark can take Bytes
-// where it is: the same class; a span that stays above the classes, whose
-// tail is freed or which grows into the free span behind it; or another
-// block that holds the request and is not more than twice its size.
+// where it is: a class element that holds the request and is less than
+// twice its size, or of the request's own class (a program that trims a
+// buffer by a little then pays no copy; four times was tried and held on
+// to Python's shrunken objects: 190 MiB at peak against 132); a span
+// that stays above the classes, whose tail is freed or which grows into the
+// free span behind it; or another block that holds the request and is not
+// more than twice its size.
 bool ResizeInPlace(void *Address, uint8_t Mark, size_t Current, size_t Bytes) {
   const uint32_t Class = Mark - 1u;
   if (Class < static_cast<uint32_t>(ClassCount))
-    return Bytes <= static_cast<size_t>(MaxClassBytes) && ClassOf(Bytes) == static_cast<int32_t>(Class);
+    return Bytes <= Current && (Bytes > Current / 2 || ClassOf(Bytes) == static_cast<int32_t>(Class));
   const uint64_t Pages = PagesFor(Bytes);
   if (Mark == ADDRESS_MAP::SpanMark && Bytes <= Current && Bytes > static_cast<size_t>(MaxClassBytes)) {
     if (Pages < Current / PageBytes) {

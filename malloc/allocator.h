@@ -47,7 +47,7 @@ inline void Free(void *Address) {
 
 void *Calloc(size_t Count, size_t Size);
 // realloc as glibc has it: null is malloc, 0 bytes frees and returns null,
-// the same class (or a large allocation that still fits well) stays in place;
+// a block that still holds the request well stays in place;
 // a large block that outgrows its place becomes a mapping of its own.
 void *Realloc(void *Address, size_t Bytes);
 // Alignment must be a power of two.

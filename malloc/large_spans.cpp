@@ -16,10 +16,12 @@ constexpr uint64_t UsablePages = LARGE_SPANS::ChunkPages - FirstPage;
 constexpr uint64_t LongBin = LARGE_SPANS::MaxSpanPages + 1;  // every longer free span
 constexpr uint64_t BinCount = LongBin + 1;
 constexpr uint16_t FreeTag = 0x8000;
-// Freed pages that may stay resident for reuse, in all chunks together: two
-// chunks' worth, so that a program cycling buffers of a few megabytes reuses
-// them without a page fault on every page, while anything beyond goes back.
-constexpr uint64_t MaxDirtyPages = 2 * LARGE_SPANS::ChunkPages;
+// Freed pages that may stay resident for reuse, in all chunks together: as
+// many as the spans in use hold, at least two chunks' worth. A program that
+// cycles buffers then reuses them without a page fault on every page (with a
+// quarter of that, a program reallocating buffers of tens of kilobytes spent
+// more in faults than in copying), while anything beyond goes back.
+constexpr uint64_t MinDirtyPages = 2 * LARGE_SPANS::ChunkPages;
 
 struct CHUNK_HEADER {
   CHUNK_HEADER *Next;
@@ -28,17 +30,24 @@ struct CHUNK_HEADER {
 };
 static_assert(sizeof(CHUNK_HEADER) <= LARGE_SPANS::PageBytes);
 
-// The first page of a free span links it into its bin.
+// The first page of a free span links it into its bin and counts how many of
+// its pages were freed since they were last given back (a piece carved from
+// it is taken to hold them first: recently freed pages are where the next
+// request of their size lands).
 struct FREE_SPAN {
   FREE_SPAN *Next;
   FREE_SPAN *Previous;
+  uint64_t Dirty;
 };
 
 struct SPANS {
   HYBRID_LOCK Lock{4096, 256};
   FREE_SPAN *Bins[BinCount] = {};
+  FREE_SPAN *Last[BinCount] = {};  // each bin's tail
   uint64_t Occupied[(BinCount + 63) / 64] = {};  // one bit per non-empty bin
-  uint64_t DirtyPages = 0;                       // freed since last given back, about
+  uint64_t DirtyPages = 0;                       // the sum of the free spans' Dirty
+  uint64_t LivePages = 0;                        // in allocated spans
+  uint64_t SpareDirty = 0;                       // the spare chunk's, not in DirtyPages
   char *SpareChunk = nullptr;                    // an empty chunk kept for reuse
   CHUNK_HEADER *Chunks = nullptr;                // every chunk with spans
 };
@@ -103,30 +112,50 @@ void Untag(char *Chunk, uint64_t First, uint64_t Pages) {
   Tags[First + Pages - 1] = 0;
 }
 
-void Insert(char *Chunk, uint64_t First, uint64_t Pages) {
+void Insert(char *Chunk, uint64_t First, uint64_t Pages, uint64_t Dirty) {
   Tag(Chunk, First, Pages, true);
   auto *Span = reinterpret_cast<FREE_SPAN *>(PageAt(Chunk, First));
   const uint64_t Bin = BinOf(Pages);
-  Span->Previous = nullptr;
-  Span->Next = Spans->Bins[Bin];
-  if (Span->Next != nullptr)
-    Span->Next->Previous = Span;
-  Spans->Bins[Bin] = Span;
+  Span->Dirty = Dirty;
+  Spans->DirtyPages += Dirty;
+  // Spans with resident pages first, so that requests reuse those pages
+  // rather than fault in given-back ones.
+  FREE_SPAN *&Head = Spans->Bins[Bin];
+  FREE_SPAN *&Tail = Spans->Last[Bin];
+  if (Head == nullptr) {
+    Span->Next = Span->Previous = nullptr;
+    Head = Tail = Span;
+  } else if (Dirty > 0) {
+    Span->Previous = nullptr;
+    Span->Next = Head;
+    Head->Previous = Span;
+    Head = Span;
+  } else {
+    Span->Next = nullptr;
+    Span->Previous = Tail;
+    Tail->Next = Span;
+    Tail = Span;
+  }
   Spans->Occupied[Bin / 64] |= uint64_t{1} << (Bin % 64);
 }
 
-void Remove(char *Chunk, uint64_t First, uint64_t Pages) {
+// Unlinks a free span; returns its Dirty, which leaves DirtyPages with it.
+uint64_t Remove(char *Chunk, uint64_t First, uint64_t Pages) {
   auto *Span = reinterpret_cast<FREE_SPAN *>(PageAt(Chunk, First));
   const uint64_t Bin = BinOf(Pages);
+  Spans->DirtyPages -= Span->Dirty;
   if (Span->Previous != nullptr)
     Span->Previous->Next = Span->Next;
   else
     Spans->Bins[Bin] = Span->Next;
   if (Span->Next != nullptr)
     Span->Next->Previous = Span->Previous;
+  else
+    Spans->Last[Bin] = Span->Previous;
   if (Spans->Bins[Bin] == nullptr)
     Spans->Occupied[Bin / 64] &= ~(uint64_t{1} << (Bin % 64));
   Untag(Chunk, First, Pages);
+  return Span->Dirty;
 }
 
 // The first non-empty bin from Bin on; BinCount when there is none.
@@ -164,22 +193,48 @@ void Discard(char *Chunk, uint64_t First, uint64_t Length) {
     platform::DiscardPages(PageAt(Chunk, First + 1), (Length - 1) * LARGE_SPANS::PageBytes);
 }
 
-// Counts Pages freed into the free span at First; beyond the bound the span
-// goes back to the system instead.
-void Freed(char *Chunk, uint64_t First, uint64_t Length, uint64_t Pages) {
-  if (Spans->DirtyPages + Pages > MaxDirtyPages)
-    Discard(Chunk, First, Length);
-  else
-    Spans->DirtyPages += Pages;
+// Gives back the pages of free spans counted as resident, longest spans
+// first, until at most Bound are: when the pages in use shrink, so does what
+// may stay resident beside them.
+void Clean(uint64_t Bound) {
+  for (uint64_t Bin = LongBin; Bin >= 1 && Spans->DirtyPages > Bound; --Bin)
+    while (Spans->DirtyPages > Bound && Spans->Bins[Bin] != nullptr && Spans->Bins[Bin]->Dirty > 0) {
+      FREE_SPAN *Span = Spans->Bins[Bin];
+      char *Chunk = ChunkOf(Span);
+      const uint64_t First = PageOf(Chunk, Span);
+      const uint64_t Length = SpanLength(TagsOf(Chunk)[First]);
+      Remove(Chunk, First, Length);
+      Discard(Chunk, First, Length);
+      Insert(Chunk, First, Length, 0);
+    }
 }
 
-// Takes Pages pages from the free span of Length pages at First, giving the
-// rest back to the bins.
+// Files the free span at First, made of the Pages pages freed at Freed and
+// of free neighbours with Neighbours resident pages. Beyond the bound the
+// freed pages go back to the system (but for the span's first page, which
+// holds its links), and so do other free spans' while the count still
+// exceeds it.
+void Freed(char *Chunk, uint64_t First, uint64_t Length, uint64_t Freed, uint64_t Pages, uint64_t Neighbours) {
+  const uint64_t Bound = Spans->LivePages > MinDirtyPages ? Spans->LivePages : MinDirtyPages;
+  uint64_t Dirty = Neighbours + Pages;
+  if (Spans->DirtyPages + Dirty > Bound) {
+    const uint64_t From = Freed == First ? Freed + 1 : Freed;
+    if (Freed + Pages > From)
+      platform::DiscardPages(PageAt(Chunk, From), (Freed + Pages - From) * LARGE_SPANS::PageBytes);
+    Dirty = Neighbours;
+  }
+  Insert(Chunk, First, Length, Dirty);
+  if (Spans->DirtyPages > Bound)
+    Clean(Bound);
+}
+
+// Takes the first Pages pages of the free span of Length pages at First,
+// giving the rest back to the bins.
 void *Carve(char *Chunk, uint64_t First, uint64_t Length, uint64_t Pages) {
-  Spans->DirtyPages -= Pages < Spans->DirtyPages ? Pages : Spans->DirtyPages;
-  Remove(Chunk, First, Length);
+  Spans->LivePages += Pages;
+  const uint64_t Dirty = Remove(Chunk, First, Length);
   if (Length > Pages)
-    Insert(Chunk, First + Pages, Length - Pages);
+    Insert(Chunk, First + Pages, Length - Pages, Dirty > Pages ? Dirty - Pages : 0);
   Tag(Chunk, First, Pages, false);
   return PageAt(Chunk, First);
 }
@@ -205,7 +260,7 @@ void *LARGE_SPANS::Allocate(uint64_t Pages) {
     char *Chunk = Spans->SpareChunk;
     Spans->SpareChunk = nullptr;
     Enlist(Chunk);
-    Insert(Chunk, FirstPage, UsablePages);
+    Insert(Chunk, FirstPage, UsablePages, Spans->SpareDirty);
     Span = CarveFromBins(Pages);
   }
   Spans->Lock.Release();
@@ -216,7 +271,7 @@ void *LARGE_SPANS::Allocate(uint64_t Pages) {
     return nullptr;
   Spans->Lock.Acquire();
   Enlist(Chunk);
-  Insert(Chunk, FirstPage, UsablePages);
+  Insert(Chunk, FirstPage, UsablePages, 0);
   Span = CarveFromBins(Pages);
   Spans->Lock.Release();
   return Span;
@@ -226,30 +281,34 @@ void LARGE_SPANS::Release(void *Span, uint64_t Pages) {
   char *Chunk = ChunkOf(Span);
   uint16_t *Tags = TagsOf(Chunk);
   uint64_t First = PageOf(Chunk, Span);
+  const uint64_t Start = First;
   uint64_t Length = Pages;
+  uint64_t Dirty = 0;
   char *Empty = nullptr;
   Spans->Lock.Acquire();
+  Spans->LivePages -= Pages;
   Untag(Chunk, First, Length);
   if (First > FirstPage && (Tags[First - 1] & FreeTag) != 0) {
     const uint64_t Before = SpanLength(Tags[First - 1]);
-    Remove(Chunk, First - Before, Before);
+    Dirty += Remove(Chunk, First - Before, Before);
     First -= Before;
     Length += Before;
   }
   if (First + Length < ChunkPages && (Tags[First + Length] & FreeTag) != 0) {
     const uint64_t After = SpanLength(Tags[First + Length]);
-    Remove(Chunk, First + Length, After);
+    Dirty += Remove(Chunk, First + Length, After);
     Length += After;
   }
   if (Length == UsablePages) {
     // The chunk is empty: keep it for the next request, or give it back.
     Delist(Chunk);
     Empty = Spans->SpareChunk == nullptr ? nullptr : Chunk;
-    if (Empty == nullptr)
+    if (Empty == nullptr) {
       Spans->SpareChunk = Chunk;
+      Spans->SpareDirty = Dirty + Pages;
+    }
   } else {
-    Insert(Chunk, First, Length);
-    Freed(Chunk, First, Length, Pages);
+    Freed(Chunk, First, Length, Start, Pages, Dirty);
   }
   Spans->Lock.Release();
   if (Empty != nullptr)
@@ -266,11 +325,13 @@ bool LARGE_SPANS::Grow(void *Span, uint64_t Pages, uint64_t NewPages) {
   if (Next < ChunkPages && (Tags[Next] & FreeTag) != 0) {
     const uint64_t After = SpanLength(Tags[Next]);
     if (Pages + After >= NewPages) {
-      Remove(Chunk, Next, After);
-      if (Pages + After > NewPages)
-        Insert(Chunk, First + NewPages, Pages + After - NewPages);
+      const uint64_t Dirty = Remove(Chunk, Next, After);
+      const uint64_t Rest = Pages + After - NewPages;
+      if (Rest > 0)
+        Insert(Chunk, First + NewPages, Rest, Dirty > NewPages - Pages ? Dirty - (NewPages - Pages) : 0);
       Untag(Chunk, First, Pages);
       Tag(Chunk, First, NewPages, false);
+      Spans->LivePages += NewPages - Pages;
       Grown = true;
     }
   }
@@ -284,16 +345,17 @@ void LARGE_SPANS::Shrink(void *Span, uint64_t Pages, uint64_t NewPages) {
   const uint64_t First = PageOf(Chunk, Span);
   uint64_t Tail = First + NewPages;
   uint64_t Length = Pages - NewPages;
+  uint64_t Dirty = 0;
   Spans->Lock.Acquire();
+  Spans->LivePages -= Pages - NewPages;
   Untag(Chunk, First, Pages);
   Tag(Chunk, First, NewPages, false);
   if (Tail + Length < ChunkPages && (Tags[Tail + Length] & FreeTag) != 0) {
     const uint64_t After = SpanLength(Tags[Tail + Length]);
-    Remove(Chunk, Tail + Length, After);
+    Dirty += Remove(Chunk, Tail + Length, After);
     Length += After;
   }
-  Insert(Chunk, Tail, Length);
-  Freed(Chunk, Tail, Length, Pages - NewPages);
+  Freed(Chunk, Tail, Length, Tail, Pages - NewPages, Dirty);
   Spans->Lock.Release();
 }
 
@@ -304,6 +366,7 @@ void LARGE_SPANS::Trim() {
       char *Chunk = ChunkOf(Span);
       const uint64_t First = PageOf(Chunk, Span);
       Discard(Chunk, First, SpanLength(TagsOf(Chunk)[First]));
+      Span->Dirty = 0;
     }
   Spans->DirtyPages = 0;
   char *Spare = Spans->SpareChunk;

@@ -13,7 +13,8 @@
 // spans. Invariants: two free spans never touch; the kept empty chunk is on
 // no list and has no tags; a chunk whose pages are all
 // free is given back to the back end, except one kept for the next request;
-// freed pages beyond a bound (two chunks' worth) and, on a trim, all free
+// freed pages beyond a bound (as many as the spans in use hold, at least two
+// chunks' worth) and, on a trim, all free
 // pages but the first of each free span go back to the system while their
 // chunk stays; every operation holds the one lock, which is never held while
 // calling the heap, and whose holder calls the system only to map, unmap or

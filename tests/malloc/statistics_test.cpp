@@ -25,9 +25,10 @@ struct MODEL {
   int Count = 0;
 
   krax_block_stats &Blocks(int Key) { return Key == SpanKey ? Counts.spans : Key == LargeKey ? Counts.large : Counts.aligned; }
-  void Add(void *Block, size_t Bytes, bool Aligned) {
+  // A class element's usable size is its class's: a realloc that stays keeps it.
+  void Add(void *Block, bool Aligned) {
     const size_t Usable = krax_usable_size(Block);
-    const int Key = Aligned ? AlignedKey : Usable > 1048576 ? LargeKey : Usable > 32768 ? SpanKey : dropin::ClassOf(Bytes);
+    const int Key = Aligned ? AlignedKey : Usable > 1048576 ? LargeKey : Usable > 32768 ? SpanKey : dropin::ClassOf(Usable);
     if (Key >= 0) {
       ++Counts.classes[Key].allocated;
       Counts.classes[Key].peak = std::max(Counts.classes[Key].peak, ++Counts.classes[Key].live);
@@ -77,7 +78,7 @@ TEST(Statistics, CountsFollowAModelOfOneThread) {
       const uint32_t Band = Random() % 100;
       const size_t Bytes = Band < 80 ? Random() % 2000 : Band < 95 ? 32769 + Random() % 900000 : 1100000 + Random() % 3000000;
       const bool Aligned = Random() % 50 == 0;
-      Model.Add(Aligned ? krax_memalign(size_t{1} << 17, Bytes) : krax_malloc(Bytes), Bytes, Aligned);
+      Model.Add(Aligned ? krax_memalign(size_t{1} << 17, Bytes) : krax_malloc(Bytes), Aligned);
     } else if (Draw < 85) {
       Model.Remove(Index);
       krax_free(Some);
@@ -85,7 +86,7 @@ TEST(Statistics, CountsFollowAModelOfOneThread) {
       const size_t Bytes = 1 + (Random() % 2 == 0 ? Random() % 2000 : 32769 + Random() % 600000);
       Model.Remove(Index);
       void *Moved = krax_realloc(Some, Bytes);
-      Model.Add(Moved, Bytes, Moved == Some && Key == AlignedKey);
+      Model.Add(Moved, Moved == Some && Key == AlignedKey);
       if (Moved == Some) {  // resized in place: no block was allocated or freed
         ASSERT_EQ(Model.Keys[Model.Count - 1], Key);
         --(Key >= 0 ? Model.Counts.classes[Key].allocated : Model.Blocks(Key).allocated);
