@@ -163,11 +163,16 @@ void NEW_PAGES::GrowAreaTable() {
 }
 
 // A descriptor area given back before is carved again first; else a new one,
-// as large as the descriptor areas so far (at least a granule, at most
-// LargeAreaBytes), aligned to its size.
+// as large as the class's descriptor areas so far (at least a granule, at most
+// LargeAreaBytes), aligned to its size. Every slot of an area is written when
+// it is made, so an area sized by the whole store would make a class that
+// needs a few descriptors resident in hundreds of kilobytes.
 char *NEW_PAGES::NewDescriptorArea(int32_t SizeKey, int32_t &Bytes) {
+  int64_t ClassBytes = 0;
   for (int32_t Area = 0; Area < AreaCount; ++Area) {
     const uint64_t Entry = AreaTable[Area];
+    if ((Entry & (DescriptorArea | Discarded)) == DescriptorArea && EntryClass(Entry) == SizeKey)
+      ClassBytes += EntryBytes(Entry);
     if ((Entry & Discarded) != 0) {
       Bytes = EntryBytes(Entry);
       AreaTable[Area] = DescriptorEntry(EntryStart(Entry), Bytes, SizeKey);
@@ -180,7 +185,7 @@ char *NEW_PAGES::NewDescriptorArea(int32_t SizeKey, int32_t &Bytes) {
   if (AreaCount >= AreaTableCapacity)
     return nullptr;
   Bytes = AreaGranule;
-  while (Bytes < LargeAreaBytes && Bytes < DescriptorBytes)
+  while (Bytes < LargeAreaBytes && Bytes < ClassBytes)
     Bytes *= 2;
   char *Area = static_cast<char *>(VerifyNewArea(Bytes - 1, Bytes, false));
   if (Area == nullptr)

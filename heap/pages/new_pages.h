@@ -8,7 +8,7 @@
 // internal = pages of buckets with a parent) except while NewPage is getting
 // memory for it. Descriptors are made a whole area at a time and reused last in,
 // first out; version stamps advance by 2 per use. Descriptor areas grow with
-// the store, each about as large as all before it, up to LargeAreaBytes, which
+// their class, each about as large as all before it, up to LargeAreaBytes, which
 // are aligned and asked to be backed by large pages: releases in any order
 // then read descriptors without a translation miss each. Every area the store
 // takes for itself (descriptor areas, permanent blocks) is in the area table,
