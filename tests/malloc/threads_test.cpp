@@ -244,7 +244,7 @@ TEST(Threads, ListsTakeAndGiveWholeBatches) {
 
 // Two threads release batches of their own elements of one cache, with
 // elements of another size and interior addresses mixed in: the answer is
-// true exactly when a batch holds no interior address, and afterwards an
+// true exactly when a batch is not empty and holds no interior address; an
 // element is in use exactly while its thread keeps it. Caches with stacks
 // and queues (FAST_HEAP) and without (the drop-in's).
 template <typename HEAP_TYPE>
@@ -263,8 +263,9 @@ void ReleaseInBatches() {
       Live.resize(Live.size() - Batch.size());
       const bool Bad = !Live.empty() && Random() % 3 == 0;
       if (Bad)
-        Batch.insert(Batch.begin() + static_cast<int64_t>(Random() % (Batch.size() + 1)), static_cast<char *>(Live[0]) + 16);
-      ASSERT_EQ(Heap.MultipleDelete(static_cast<int32_t>(Batch.size()), Batch.data(), 256), !Bad);
+        Batch.insert(Batch.begin() + static_cast<int64_t>(Random() % (Batch.size() + 1)),
+                     static_cast<char *>(Live[0]) + 16);
+      ASSERT_EQ(Heap.MultipleDelete(static_cast<int32_t>(Batch.size()), Batch.data(), 256), !Bad && !Batch.empty());
       for (void *Element : Live)
         ASSERT_TRUE(Heap.CheckAddress(Element, nullptr));
     }
