@@ -313,6 +313,7 @@ int32_t CACHE::DeleteBatch(int32_t Count, void *const *Addresses, void **Left, b
     if (const PAGE *Guess = OwnFind->Map.Read(Element)) {
       __builtin_prefetch(&Guess->Version);
       __builtin_prefetch(&Guess->BitVector[0]);
+      __builtin_prefetch(&Guess->BitVector[WordsPerPage - 1]);
     }
   }
   GROUP_LOCK_GUARD Claim(ThreadSafe, Lock);
