@@ -242,14 +242,11 @@ TEST(Threads, ListsTakeAndGiveWholeBatches) {
   Worker.join();
 }
 
-// Two threads release batches of their own elements of one cache, with
-// elements of another size and interior addresses mixed in: the answer is
-// true exactly when a batch is not empty and holds no interior address; an
-// element is in use exactly while its thread keeps it. Caches with stacks
-// and queues (FAST_HEAP) and without (the drop-in's).
-template <typename HEAP_TYPE>
-void ReleaseInBatches() {
-  HEAP_TYPE Heap;
+// Two threads release batches of one cache's elements, other sizes and interior addresses
+// mixed in, through caches with stacks (FAST_HEAP) and without (the drop-in's): the answer is
+// true exactly for a nonempty batch without an interior address; an element is in use exactly
+// while its thread keeps it.
+void ReleaseInBatches(DUZOVEV_FRONT_END &Heap) {
   std::vector<void *> Kept[2];
   auto Work = [&Heap](std::vector<void *> &Live, uint32_t Seed) {
     std::mt19937 Random(Seed);
@@ -280,13 +277,11 @@ void ReleaseInBatches() {
   }
 }
 
-struct CACHED_HEAP : FAST_HEAP {
-  CACHED_HEAP() : FAST_HEAP(1048576, true, false, true) {}
-};
-
 TEST(Threads, BatchReleasesAnswerPerElement) {
-  ReleaseInBatches<CACHED_HEAP>();
-  ReleaseInBatches<dropin::DROPIN_HEAP>();
+  FAST_HEAP Cached(1048576, true, false, true);
+  ReleaseInBatches(Cached);
+  dropin::DROPIN_HEAP Uncached;
+  ReleaseInBatches(Uncached);
 }
 
 }  // namespace
