@@ -225,21 +225,25 @@ void *CACHE::NewSized(bool ChildPage, int32_t PageBytes) {
          SwitchState(Page, reinterpret_cast<uint64_t>(Address), ELEMENT_STATE::InUse, ELEMENT_STATE::Held);
 }
 
+// An element just held goes onto the stack or into the queue; true when the
+// queue is full and must be given back.
+[[gnu::always_inline]] inline bool CACHE::Keep(void *Address, PAGE *Page, int32_t Version) {
+  if (Stackable(reinterpret_cast<uint64_t>(Address))) {
+    ReadyStack[StackTop] = Address;
+    ReadyPages[StackTop++] = Page;
+    return false;
+  }
+  DelayedDeletes[DelayedCount++] = DELAYED_DELETE{reinterpret_cast<uint64_t>(Address), Page, Version};
+  return DelayedCount >= CacheSize;
+}
+
 [[gnu::always_inline]] inline bool CACHE::DeleteClaimed(void *Address, PAGE *Page, int32_t Version) {
   if (!Active)
     return BUCKET::Delete(Address, Page, Version);
   if (!Hold(Address, Page, Version))
     return false;
   Remember(Page, Version);
-  if (Stackable(reinterpret_cast<uint64_t>(Address))) {
-    ReadyStack[StackTop] = Address;
-    ReadyPages[StackTop++] = Page;
-    return true;
-  }
-  DelayedDeletes[DelayedCount++] = DELAYED_DELETE{reinterpret_cast<uint64_t>(Address), Page, Version};
-  if (DelayedCount >= CacheSize)
-    return ApplyQueue();
-  return true;
+  return !Keep(Address, Page, Version) || ApplyQueue();
 }
 
 bool CACHE::Delete(void *Address, PAGE *Page, int32_t Version) {
@@ -273,6 +277,82 @@ bool CACHE::DeleteInRecentPageClaimed(void *Address, bool Taken) {
   GROUP_LOCK_GUARD Claim(ThreadSafe, Lock, Taken);
   return RecentPage != nullptr && InRecentPage(reinterpret_cast<uint64_t>(Address)) &&
          RecentPage->CurrentVersion() == RecentVersion && DeleteClaimed(Address, RecentPage, RecentVersion);
+}
+
+// This cache's page that holds Address, from the lookup's page map under
+// its shared claim, which is taken once and kept until a page may leave the
+// lookup; null when the map names no page of this cache there.
+PAGE *CACHE::BatchPage(uint64_t Address, bool &Shared) {
+  if (!Shared) {
+    OwnFind->ClaimShared();
+    Shared = true;
+  }
+  PAGE *Page = OwnFind->Map.Read(Address);
+  return Page != nullptr && Page->Bucket == this && Address - Page->Address < static_cast<uint64_t>(PageSize)
+             ? Page
+             : nullptr;
+}
+
+// Under this cache's lock its pages are neither made nor deleted by anyone
+// else, so a page found once serves every following element inside it as long
+// as its version holds (checked first: the version is the one field read
+// safely from a descriptor that may have moved on). Emptying a page or giving
+// back a full queue may delete pages, which takes the parent's lock and the
+// lookup's exclusive claim: the shared claim is given up before it, and the
+// next element's page is looked up anew.
+int32_t CACHE::DeleteBatch(int32_t Count, void *const *Addresses, void **Left, bool &Sound) {
+  // Released in random order, nearly every element has a page of its own:
+  // the descriptors are asked for before the lock, through the map's
+  // unclaimed hints, so that their reads overlap one another.
+  uint64_t Previous = ~static_cast<uint64_t>(0);
+  for (int32_t Index = 0; Index < Count; ++Index) {
+    const auto Element = reinterpret_cast<uint64_t>(Addresses[Index]);
+    if ((Element ^ Previous) < static_cast<uint64_t>(PageSize))
+      continue;
+    Previous = Element;
+    if (const PAGE *Guess = OwnFind->Map.Read(Element)) {
+      __builtin_prefetch(&Guess->Version);
+      __builtin_prefetch(&Guess->BitVector[0]);
+      __builtin_prefetch(&Guess->BitVector[WordsPerPage - 1]);
+    }
+  }
+  GROUP_LOCK_GUARD Claim(ThreadSafe, Lock);
+  int32_t LeftCount = 0;
+  bool Shared = false;
+  PAGE *Page = RecentPage;
+  int32_t Version = RecentVersion;
+  for (int32_t Index = 0; Index < Count; ++Index) {
+    void *Address = Addresses[Index];
+    const auto Element = reinterpret_cast<uint64_t>(Address);
+    if (Page == nullptr || Page->CurrentVersion() != Version ||
+        Element - Page->Address >= static_cast<uint64_t>(PageSize)) {
+      Page = BatchPage(Element, Shared);
+      Version = Page != nullptr ? Page->CurrentVersion() : -1;
+    }
+    if (Page == nullptr) {
+      Left[LeftCount++] = Address;
+      continue;
+    }
+    // Without a stack and queue the element goes straight back to its page,
+    // and the last one of a page deletes it.
+    const bool Deletes = Active ? DelayedCount + 1 >= CacheSize && !Stackable(Element) : Page->Allocated <= 1;
+    if (Deletes && Shared) {
+      OwnFind->ReleaseShared();
+      Shared = false;
+    }
+    const bool Released = Active ? Hold(Address, Page, Version) : BUCKET::Delete(Address, Page, Version);
+    if (!Released)
+      Left[LeftCount++] = Address;
+    else if (Active && Keep(Address, Page, Version))
+      Sound = ApplyQueue() && Sound;
+    if (Deletes)
+      Page = nullptr;
+  }
+  if (Shared)
+    OwnFind->ReleaseShared();
+  if (Page != nullptr)
+    Remember(Page, Version);
+  return LeftCount;
 }
 
 void *CACHE::NewDataPage() {

@@ -67,6 +67,15 @@ struct CACHE : BUCKET {
   // not the first byte of a caller's element there (the address lookup then
   // decides, as for any release).
   bool DeleteInRecentPage(void *Address);
+  // Releases a run of elements under one claim of this cache's lock. An
+  // element's page comes from the heap's lookup only when it is not the page
+  // of the element before (at first, the remembered page), under one shared
+  // claim of the lookup held as long as no page can leave it. An element this
+  // way cannot settle (another cache's, not a caller's element here, an
+  // inactive cache) is left untouched in Left for the lookup to decide alone.
+  // Returns how many went to Left; Sound turns false when a queue given back
+  // on the way failed.
+  int32_t DeleteBatch(int32_t Count, void *const *Addresses, void **Left, bool &Sound);
   void *NewDataPage();
   bool DeleteDataPage(void *Address);
   void TrimFreePages(int32_t PageLimit);
@@ -82,6 +91,8 @@ struct CACHE : BUCKET {
   bool Hold(void *Address, PAGE *Page, int32_t Version);
   bool DeleteClaimed(void *Address, PAGE *Page, int32_t Version);
   void Remember(PAGE *Page, int32_t Version);
+  PAGE *BatchPage(uint64_t Address, bool &Shared);
+  bool Keep(void *Address, PAGE *Page, int32_t Version);
   bool InRecentPage(uint64_t Address) const {
     return Address - RecentBase.load(std::memory_order_relaxed) < static_cast<uint64_t>(PageSize);
   }

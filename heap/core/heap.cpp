@@ -268,14 +268,30 @@ bool HEAP::DeleteAnywhere(void *Address, CACHE *Hint) {
   return ProcessFind != nullptr && ProcessFind->Delete(Address, TopCache);
 }
 
+// With a size, the cache of that size takes the batch in runs under one claim
+// of its lock; what it leaves, and every element of a batch without a size,
+// goes through the lookup one by one, with the same answer a single release
+// would get.
 bool HEAP::MultipleDelete(int32_t Count, void **Addresses, int32_t Size) {
   if (!Active)
     return false;
-  CACHE *Hint = Size > 0 && Size <= MaxCacheSize ? HintFor(Size) : TopCache;
+  const bool Hinted = Size > 0 && Size <= MaxCacheSize;
+  CACHE *Hint = Hinted ? HintFor(Size) : TopCache;
   bool Result = true;
-  for (int32_t Index = 0; Index < Count; ++Index)
-    if (!DeleteAnywhere(Addresses[Index], Hint))
-      Result = false;
+  constexpr int32_t Run = 128;
+  void *Left[Run];
+  for (int32_t Start = 0; Start < Count; Start += Run) {
+    const int32_t Length = Count - Start < Run ? Count - Start : Run;
+    void **Pending = Addresses + Start;
+    int32_t Remaining = Length;
+    if (Hinted) {
+      Remaining = FindCache(Size)->DeleteBatch(Length, Pending, Left, Result);
+      Pending = Left;
+    }
+    for (int32_t Index = 0; Index < Remaining; ++Index)
+      if (!DeleteAnywhere(Pending[Index], Hint))
+        Result = false;
+  }
   return Result;
 }
 

@@ -13,7 +13,9 @@
 #include <vector>
 
 #include "malloc/krax_malloc.h"
+#include "heap/frontend/fast_heap.h"
 #include "malloc/central_lists.h"
+#include "malloc/dropin_heap.h"
 #include "malloc/size_classes.h"
 #include "malloc/thread_cache.h"
 #include "tests/malloc/malloc_test_support.h"
@@ -238,6 +240,48 @@ TEST(Threads, ListsTakeAndGiveWholeBatches) {
     }
   });
   Worker.join();
+}
+
+// Two threads release batches of one cache's elements, other sizes and interior addresses
+// mixed in, through caches with stacks (FAST_HEAP) and without (the drop-in's): the answer is
+// true exactly for a nonempty batch without an interior address; an element is in use exactly
+// while its thread keeps it.
+void ReleaseInBatches(DUZOVEV_FRONT_END &Heap) {
+  std::vector<void *> Kept[2];
+  auto Work = [&Heap](std::vector<void *> &Live, uint32_t Seed) {
+    std::mt19937 Random(Seed);
+    for (int32_t Round = 0; Round < 60; ++Round) {
+      void *Array[300];
+      int32_t Count = 0;
+      Heap.MultipleNew(&Count, Array, 1 + static_cast<int32_t>(Random() % 300), Random() % 4 ? 256 : 48);
+      Live.insert(Live.end(), Array, Array + Count);
+      std::shuffle(Live.begin(), Live.end(), Random);
+      std::vector<void *> Batch(Live.end() - static_cast<int64_t>(Random() % (Live.size() + 1)), Live.end());
+      Live.resize(Live.size() - Batch.size());
+      const bool Bad = !Live.empty() && Random() % 3 == 0;
+      if (Bad)
+        Batch.insert(Batch.begin() + static_cast<int64_t>(Random() % (Batch.size() + 1)),
+                     static_cast<char *>(Live[0]) + 16);
+      ASSERT_EQ(Heap.MultipleDelete(static_cast<int32_t>(Batch.size()), Batch.data(), 256), !Bad && !Batch.empty());
+      for (void *Element : Live)
+        ASSERT_TRUE(Heap.CheckAddress(Element, nullptr));
+    }
+  };
+  std::thread Other(Work, std::ref(Kept[1]), 2u);
+  Work(Kept[0], 1u);
+  Other.join();
+  for (std::vector<void *> &Live : Kept) {
+    EXPECT_TRUE(Live.empty() || Heap.MultipleDelete(static_cast<int32_t>(Live.size()), Live.data(), 256));
+    for (void *Element : Live)
+      EXPECT_FALSE(Heap.CheckAddress(Element, nullptr));
+  }
+}
+
+TEST(Threads, BatchReleasesAnswerPerElement) {
+  FAST_HEAP Cached(1048576, true, false, true);
+  ReleaseInBatches(Cached);
+  dropin::DROPIN_HEAP Uncached;
+  ReleaseInBatches(Uncached);
 }
 
 }  // namespace
