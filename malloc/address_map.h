@@ -95,6 +95,7 @@ class ADDRESS_MAP {
 
  private:
   static constexpr int32_t LeafBits = 20;    // entries per leaf: 16 MiB of addresses
+  static_assert(LeafBits >= 12, "a leaf holds whole pages of entries");
   static constexpr int32_t MiddleBits = 12;  // leaves per middle
   static constexpr int32_t TopBits = 12;     // middles: 48 bits of address in all
   static constexpr int32_t AddressBits = 4 + LeafBits + MiddleBits + TopBits;
@@ -110,10 +111,13 @@ class ADDRESS_MAP {
   static uint64_t MiddleIndex(uint64_t Address) { return (Address >> (4 + LeafBits)) & ((1u << MiddleBits) - 1); }
   // Neighbouring granules get entries in different cache lines (an entry's
   // line holds granules 1 KiB apart): two threads working on neighbouring
-  // small objects would otherwise fight over one line of the map.
+  // small objects would otherwise fight over one line of the map. The
+  // shuffle stays inside each page of the leaf, which serves 64 KiB of
+  // addresses: spread over the whole leaf, a few objects made most of it
+  // resident (a page of entries for every 16 KiB of the leaf).
   static uint64_t LeafIndex(uint64_t Address) {
     const uint64_t Granule = (Address >> 4) & ((1u << LeafBits) - 1);
-    return ((Granule & 63) << (LeafBits - 6)) | (Granule >> 6);
+    return (Granule & ~uint64_t{4095}) | ((Granule & 63) << 6) | ((Granule >> 6) & 63);
   }
 
   static std::atomic<uint8_t> &Entry(const void *Address) {

@@ -82,8 +82,14 @@ static_assert(ClassCount + 1 < 0x40, "a class's mark stays below the address map
 
 }  // namespace
 
+// The lookup's tables start at their smallest and double as pages are made:
+// a small program never pays for tables sized for a large one, and the page
+// map, not the hashed lookaside, answers almost every lookup anyway.
+constexpr int32_t StartHashSize = 1024;
+constexpr int32_t StartLookasideSize = 1024;
+
 DROPIN_HEAP::DROPIN_HEAP()
-    : DUZOVEV_FRONT_END(FineCaches.data(), CoarseCaches.data(), 8192, 0, 4096, FreeSpaceBytes, VectorSizes,
+    : DUZOVEV_FRONT_END(FineCaches.data(), CoarseCaches.data(), StartLookasideSize, 0, StartHashSize, FreeSpaceBytes, VectorSizes,
                         &ProcessBackEnd(), true, false, 16, CoarseStep, true) {}
 
 DROPIN_HEAP::~DROPIN_HEAP() = default;
