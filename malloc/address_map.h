@@ -95,7 +95,7 @@ class ADDRESS_MAP {
 
  private:
   static constexpr int32_t LeafBits = 20;    // entries per leaf: 16 MiB of addresses
-  static_assert(LeafBits >= 12, "a leaf holds whole pages of entries");
+  static_assert(LeafBits >= 14, "a leaf holds whole pages of entries");
   static constexpr int32_t MiddleBits = 12;  // leaves per middle
   static constexpr int32_t TopBits = 12;     // middles: 48 bits of address in all
   static constexpr int32_t AddressBits = 4 + LeafBits + MiddleBits + TopBits;
@@ -109,15 +109,16 @@ class ADDRESS_MAP {
   static uint64_t Bits(const void *Address) { return reinterpret_cast<uint64_t>(Address); }
   static uint64_t TopIndex(uint64_t Address) { return Address >> (AddressBits - TopBits); }
   static uint64_t MiddleIndex(uint64_t Address) { return (Address >> (4 + LeafBits)) & ((1u << MiddleBits) - 1); }
-  // Neighbouring granules get entries in different cache lines (an entry's
-  // line holds granules 1 KiB apart): two threads working on neighbouring
-  // small objects would otherwise fight over one line of the map. The
-  // shuffle stays inside each page of the leaf, which serves 64 KiB of
-  // addresses: spread over the whole leaf, a few objects made most of it
-  // resident (a page of entries for every 16 KiB of the leaf).
+  // A page of a leaf holds the entries of one granule in four (the two low
+  // bits) within 256 KiB of addresses: a small program's few objects make
+  // few pages resident, and a large program of 32- or 64-byte objects, whose
+  // starts skip those bits, leaves a half or three quarters of the pages
+  // untouched. Inside a page, neighbouring entries are granules 4 KiB apart:
+  // two threads working on nearby small objects never share a line of the map.
   static uint64_t LeafIndex(uint64_t Address) {
     const uint64_t Granule = (Address >> 4) & ((1u << LeafBits) - 1);
-    return (Granule & ~uint64_t{4095}) | ((Granule & 63) << 6) | ((Granule >> 6) & 63);
+    const uint64_t Page = ((Granule & 3) << (LeafBits - 14)) | (Granule >> 14);
+    return (Page << 12) | (((Granule >> 2) & 63) << 6) | ((Granule >> 8) & 63);
   }
 
   static std::atomic<uint8_t> &Entry(const void *Address) {
