@@ -9,7 +9,8 @@
 // k, LargeMark for an allocation of the heap's large cache, SpanMark for a
 // span of the large spans, AlignedMark for an area taken straight from the
 // back end or MappedMark for pages mapped straight from the system. The
-// DataBytes bytes after one of the last four hold the allocation's size in
+// DataBytes bytes after one of the last four, every DataStride bytes (the
+// granules whose entries share the mark's page of the map), hold the allocation's size in
 // pages, 7 bits each with the top bit set; a data byte is never a mark and
 // never taken by Take. The map lives
 // in a radix table of lazily mapped leaves of 1 MiB (16 MiB of address space
@@ -37,7 +38,8 @@ class ADDRESS_MAP {
   static constexpr uint64_t PageBytes = 4096;
   static constexpr int32_t DataBytes = 4;
   // The bytes of an allocation that its mark and data bytes describe.
-  static constexpr uint64_t MarkedBytes = 16 * (DataBytes + 1);
+  static constexpr uint64_t DataStride = 64;
+  static constexpr uint64_t MarkedBytes = DataStride * DataBytes + 16;
   // The largest size in pages that the data bytes can hold (1 TiB - 4 KiB).
   static constexpr uint64_t MaxPages = (uint64_t{1} << (7 * DataBytes)) - 1;
 
