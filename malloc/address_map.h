@@ -115,12 +115,16 @@ class ADDRESS_MAP {
   // bits) within 256 KiB of addresses: a small program's few objects make
   // few pages resident, and a large program of 32- or 64-byte objects, whose
   // starts skip those bits, leaves a half or three quarters of the pages
-  // untouched. Inside a page, neighbouring entries are granules 4 KiB apart:
-  // two threads working on nearby small objects never share a line of the map.
+  // untouched. Inside a page the entries are shuffled (a line holds granules
+  // whose two 6-bit fields above the low two XOR to one value) so that
+  // granules less than 4 KiB apart share a line only where a carry cancels
+  // out, one neighbouring pair in 4,096: two threads working on nearby small
+  // objects do not fight over a line of the map. It costs a few operations
+  // on every malloc and free, fewer than swapping the fields.
   static uint64_t LeafIndex(uint64_t Address) {
     const uint64_t Granule = (Address >> 4) & ((1u << LeafBits) - 1);
-    const uint64_t Page = ((Granule & 3) << (LeafBits - 14)) | (Granule >> 14);
-    return (Page << 12) | (((Granule >> 2) & 63) << 6) | ((Granule >> 8) & 63);
+    const uint64_t Rotated = (Granule >> 2) | ((Granule & 3) << (LeafBits - 2));
+    return Rotated ^ ((Rotated & 63) << 6);
   }
 
   static std::atomic<uint8_t> &Entry(const void *Address) {
