@@ -52,7 +52,7 @@ bool ADDRESS_MAP::Cover(const void *Start, uint64_t Bytes) {
 void ADDRESS_MAP::SetPages(const void *Address, uint64_t Pages) {
   const char *Base = static_cast<const char *>(Address);
   for (int32_t Index = 1; Index <= DataBytes; ++Index) {
-    Entry(Base + 16 * Index).store(static_cast<uint8_t>(0x80 | (Pages & 0x7F)), std::memory_order_relaxed);
+    Entry(Base + DataStride * Index).store(static_cast<uint8_t>(0x80 | (Pages & 0x7F)), std::memory_order_relaxed);
     Pages >>= 7;
   }
 }
@@ -61,14 +61,14 @@ uint64_t ADDRESS_MAP::Pages(const void *Address) {
   const char *Base = static_cast<const char *>(Address);
   uint64_t Pages = 0;
   for (int32_t Index = DataBytes; Index >= 1; --Index)
-    Pages = (Pages << 7) | (Entry(Base + 16 * Index).load(std::memory_order_relaxed) & 0x7F);
+    Pages = (Pages << 7) | (Entry(Base + DataStride * Index).load(std::memory_order_relaxed) & 0x7F);
   return Pages;
 }
 
 void ADDRESS_MAP::ClearPages(const void *Address) {
   const char *Base = static_cast<const char *>(Address);
   for (int32_t Index = 1; Index <= DataBytes; ++Index)
-    Entry(Base + 16 * Index).store(0, std::memory_order_relaxed);
+    Entry(Base + DataStride * Index).store(0, std::memory_order_relaxed);
 }
 
 // Runs of empty pages are given back in one call each.

@@ -66,8 +66,12 @@ constexpr std::array<CACHE_DESCRIPTION, CoarseCount + 1> CoarseTable() {
 constinit const std::array<CACHE_DESCRIPTION, FineCount + 1> FineCaches = FineTable();
 constinit const std::array<CACHE_DESCRIPTION, CoarseCount + 1> CoarseCaches = CoarseTable();
 // Descriptor classes of 16 x W elements, W doubling: a page's descriptor is
-// never more than twice what its elements need.
-constinit const int32_t VectorSizes[] = {1, 2, 4, 8, 16, 32, 0};
+// never more than twice what its elements need. Pages of at most 64 elements
+// (the large classes' and the top pages, 64 KiB and more each) share the
+// smallest class: their descriptors are a header with a short vector, a few
+// dozen bytes apart, while every class in use makes an area of descriptors
+// resident, which a small program felt.
+constinit const int32_t VectorSizes[] = {4, 8, 16, 32, 0};
 
 constexpr bool PagesHoldAtMost512() {
   for (int32_t Class = 0; Class < ClassCount; ++Class)
@@ -82,8 +86,14 @@ static_assert(ClassCount + 1 < 0x40, "a class's mark stays below the address map
 
 }  // namespace
 
+// The lookup's tables start at their smallest and double as pages are made:
+// a small program never pays for tables sized for a large one, and the page
+// map, not the hashed lookaside, answers almost every lookup anyway.
+constexpr int32_t StartHashSize = 1024;
+constexpr int32_t StartLookasideSize = 256;
+
 DROPIN_HEAP::DROPIN_HEAP()
-    : DUZOVEV_FRONT_END(FineCaches.data(), CoarseCaches.data(), 8192, 0, 4096, FreeSpaceBytes, VectorSizes,
+    : DUZOVEV_FRONT_END(FineCaches.data(), CoarseCaches.data(), StartLookasideSize, 0, StartHashSize, FreeSpaceBytes, VectorSizes,
                         &ProcessBackEnd(), true, false, 16, CoarseStep, true) {}
 
 DROPIN_HEAP::~DROPIN_HEAP() = default;

@@ -8,6 +8,7 @@
 #include "heap/support/thread_safe.h"
 #include "heap/support/bit_utilities.h"
 #include "heap/support/software_failure.h"
+#include "platform/virtual_memory.h"
 
 namespace {
 constexpr const char HashSizeMessage[] = "Hash table size in constructor for FIND";
@@ -20,6 +21,25 @@ constexpr int64_t EntryBytes = 16;  // one chain head or one lookaside entry
 constexpr uint64_t EmptyKey = ~static_cast<uint64_t>(0);
 
 PAGE *EmptyPage() { return reinterpret_cast<PAGE *>(~static_cast<uintptr_t>(0)); }
+
+// Zeros a new level without making it resident: a leaf covers far more
+// address space than a small program uses, and writing zeros over it would
+// fault in every page of it. The whole system pages inside are given back
+// (they read as zeros after); only the pieces at the ends are written.
+void ClearLevel(void *Level, size_t Bytes) {
+  const auto Page = static_cast<uintptr_t>(SYSTEM_FACTS::SystemPageSize);
+  const auto Start = reinterpret_cast<uintptr_t>(Level);
+  const uintptr_t End = Start + Bytes;
+  const uintptr_t Inner = Page > 0 ? (Start + Page - 1) / Page * Page : End;
+  const uintptr_t InnerEnd = Page > 0 ? End / Page * Page : End;
+  if (Inner >= InnerEnd) {
+    std::memset(Level, 0, Bytes);
+    return;
+  }
+  std::memset(Level, 0, Inner - Start);
+  platform::DiscardPages(reinterpret_cast<void *>(Inner), InnerEnd - Inner);
+  std::memset(reinterpret_cast<void *>(InnerEnd), 0, End - InnerEnd);
+}
 
 bool BlockFits(int64_t ChainCount, int64_t EntryCount) { return (ChainCount + EntryCount) * EntryBytes <= INT32_MAX; }
 
@@ -37,7 +57,7 @@ T *PAGE_MAP::LevelIn(T *&Slot, uint64_t Entries, bool Make) {
   Level = static_cast<T *>(BackEnd->NewArea(BackEnd->AreaGranule() - 1, Bytes, false));
   if (Level == nullptr)
     return nullptr;
-  std::memset(static_cast<void *>(Level), 0, static_cast<size_t>(Bytes));
+  ClearLevel(static_cast<void *>(Level), static_cast<size_t>(Bytes));
   ++Areas;
   Store(Slot, Level);
   return Level;

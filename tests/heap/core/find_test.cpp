@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <memory>
 #include <new>
 #include <set>
@@ -437,6 +438,25 @@ TEST(Find, ALookupThatWaitedNeverNamesTheOuterPageOfAChildMadeMeanwhile) {
   EXPECT_NE(Middle->New(), reinterpret_cast<void *>(FreeElement));
   EXPECT_TRUE(Tree.Find->Delete(Second, Top));
   EXPECT_TRUE(Tree.Find->Delete(Held, Top));
+}
+
+
+TEST(Find, PageMapLevelsOnReusedMemoryReadEmpty) {
+  struct DIRTY_BACK_END : TEST_BACK_END {
+    void *NewArea(int32_t Mask, int32_t Size, bool User) override {
+      void *Area = TEST_BACK_END::NewArea(Mask, Size, User);
+      return Area != nullptr ? std::memset(Area, 0xA5, static_cast<size_t>(Size)) : nullptr;
+    }
+  } BackEnd;
+  SYSTEM_FACTS_ATTACHMENT Facts;
+  PAGE_MAP Map(&BackEnd);
+  Map.SetGranule(12);
+  ASSERT_TRUE(Map.Write(5 << 12, reinterpret_cast<PAGE *>(&Facts)));
+  int32_t Wrong = 0;  // entries that read filled where none was written, or empty where one was
+  for (uint64_t Granule = 0; Granule < (uint64_t{1} << PAGE_MAP::LeafBits); ++Granule)
+    Wrong += (Map.Read(Granule << 12) != nullptr) != (Granule == 5) ? 1 : 0;
+  EXPECT_EQ(Wrong, 0);
+  Map.Release();
 }
 
 }  // namespace
