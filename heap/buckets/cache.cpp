@@ -282,11 +282,8 @@ bool CACHE::DeleteInRecentPageClaimed(void *Address, bool Taken) {
 // This cache's page that holds Address, from the lookup's page map under
 // its shared claim, which is taken once and kept until a page may leave the
 // lookup; null when the map names no page of this cache there.
-PAGE *CACHE::BatchPage(uint64_t Address, bool &Shared) {
-  if (!Shared) {
-    OwnFind->ClaimShared();
-    Shared = true;
-  }
+PAGE *CACHE::BatchPage(uint64_t Address, FIND_SHARED_CLAIM &Shared) {
+  Shared.Claim();
   PAGE *Page = OwnFind->Map.Read(Address);
   return Page != nullptr && Page->Bucket == this && Address - Page->Address < static_cast<uint64_t>(PageSize)
              ? Page
@@ -318,7 +315,8 @@ int32_t CACHE::DeleteBatch(int32_t Count, void *const *Addresses, void **Left, b
   }
   GROUP_LOCK_GUARD Claim(ThreadSafe, Lock);
   int32_t LeftCount = 0;
-  bool Shared = false;
+  // Given back before the cache's lock on every way out, a failure's too.
+  FIND_SHARED_CLAIM Shared(*OwnFind, false);
   PAGE *Page = RecentPage;
   int32_t Version = RecentVersion;
   for (int32_t Index = 0; Index < Count; ++Index) {
@@ -336,10 +334,8 @@ int32_t CACHE::DeleteBatch(int32_t Count, void *const *Addresses, void **Left, b
     // Without a stack and queue the element goes straight back to its page,
     // and the last one of a page deletes it.
     const bool Deletes = Active ? DelayedCount + 1 >= CacheSize && !Stackable(Element) : Page->Allocated <= 1;
-    if (Deletes && Shared) {
-      OwnFind->ReleaseShared();
-      Shared = false;
-    }
+    if (Deletes)
+      Shared.Release();
     const bool Released = Active ? Hold(Address, Page, Version) : BUCKET::Delete(Address, Page, Version);
     if (!Released)
       Left[LeftCount++] = Address;
@@ -348,8 +344,7 @@ int32_t CACHE::DeleteBatch(int32_t Count, void *const *Addresses, void **Left, b
     if (Deletes)
       Page = nullptr;
   }
-  if (Shared)
-    OwnFind->ReleaseShared();
+  Shared.Release();
   if (Page != nullptr)
     Remember(Page, Version);
   return LeftCount;

@@ -23,6 +23,8 @@
 #include "heap/support/hybrid_lock.h"
 #include "heap/support/thread_safe.h"
 
+class FIND_SHARED_CLAIM;
+
 struct DELAYED_DELETE {
   uint64_t Address;
   PAGE *Page;
@@ -91,7 +93,7 @@ struct CACHE : BUCKET {
   bool Hold(void *Address, PAGE *Page, int32_t Version);
   bool DeleteClaimed(void *Address, PAGE *Page, int32_t Version);
   void Remember(PAGE *Page, int32_t Version);
-  PAGE *BatchPage(uint64_t Address, bool &Shared);
+  PAGE *BatchPage(uint64_t Address, FIND_SHARED_CLAIM &Shared);
   bool Keep(void *Address, PAGE *Page, int32_t Version);
   bool InRecentPage(uint64_t Address) const {
     return Address - RecentBase.load(std::memory_order_relaxed) < static_cast<uint64_t>(PageSize);

@@ -193,11 +193,30 @@ struct FIND : SYSTEM_FACTS_ATTACHMENT {
 // A scoped shared claim of a table, for callers that search it from outside.
 class FIND_SHARED_CLAIM {
  public:
-  explicit FIND_SHARED_CLAIM(FIND &NewFind) : Find(NewFind) { Find.ClaimShared(); }
-  ~FIND_SHARED_CLAIM() { Find.ReleaseShared(); }
+  // Unclaimed at first when ClaimNow is false; the claim may be taken and
+  // given up again, and whatever is held goes back on every way out.
+  explicit FIND_SHARED_CLAIM(FIND &NewFind, bool ClaimNow = true) : Find(NewFind) {
+    if (ClaimNow)
+      Claim();
+  }
+  ~FIND_SHARED_CLAIM() { Release(); }
   FIND_SHARED_CLAIM(const FIND_SHARED_CLAIM &) = delete;
   FIND_SHARED_CLAIM &operator=(const FIND_SHARED_CLAIM &) = delete;
 
+  void Claim() {
+    if (!Held) {
+      Find.ClaimShared();
+      Held = true;
+    }
+  }
+  void Release() {
+    if (Held) {
+      Held = false;
+      Find.ReleaseShared();
+    }
+  }
+
  private:
   FIND &Find;
+  bool Held = false;
 };
