@@ -351,9 +351,12 @@ void *Realloc(void *Address, size_t Bytes) {
   size_t Target = Bytes;
   if (Bytes > Current && Bytes > static_cast<size_t>(MaxClassBytes) && Bytes <= SpanBytes)
     Target = Bytes + Bytes / 2 < SpanBytes ? Bytes + Bytes / 2 : SpanBytes;
+  const int Errno = errno;
   void *Moved = Malloc(Target);
-  if (Moved == nullptr && Target != Bytes)
+  if (Moved == nullptr && Target != Bytes) {
+    errno = Errno;  // the room was refused, not yet the request
     Moved = Malloc(Bytes);
+  }
   if (Moved == nullptr)
     return nullptr;
   // The mark's atomic step comes before the copy: after it, it would wait
