@@ -54,7 +54,8 @@ inline void Free(void *Address) {
 
 void *Calloc(size_t Count, size_t Size);
 // realloc as glibc has it: null is malloc, 0 bytes frees and returns null,
-// a block that still holds the request well stays in place;
+// a block that still holds the request well stays in place; one that moves
+// into the spans to grow takes room to grow as much again there;
 // a large block that outgrows its place becomes a mapping of its own.
 void *Realloc(void *Address, size_t Bytes);
 // Alignment must be a power of two.
