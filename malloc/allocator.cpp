@@ -165,18 +165,22 @@ size_t Measure(const void *Address, uint8_t Mark) {
 
 // Whether a live allocation of Current bytes and this mark can take Bytes
 // where it is: a class element that holds the request and is less than
-// twice its size, or of the request's own class (a program that trims a
-// buffer by a little then pays no copy; four times was tried and held on
-// to Python's shrunken objects: 190 MiB at peak against 132); a span
-// that stays above the classes, whose tail is freed or which grows into the
-// free span behind it; or another block that holds the request and is not
-// more than twice its size.
+// twice its size (four times from 2 KiB on), or of the request's own class
+// (a program that trims a buffer by a little then pays no copy; four times
+// for every class held on to Python's many shrunken small strings: 190 MiB
+// at peak against 132, where elements of 2 KiB and more add 1 MiB); a span
+// that stays above half the largest class (a page rounds such a request up
+// by less than a quarter), whose tail is freed, or which grows into the free
+// span behind it; or another block that holds the request and is not more
+// than twice its size.
 bool ResizeInPlace(void *Address, uint8_t Mark, size_t Current, size_t Bytes) {
   const uint32_t Class = Mark - 1u;
-  if (Class < static_cast<uint32_t>(ClassCount))
-    return Bytes <= Current && (Bytes > Current / 2 || ClassOf(Bytes) == static_cast<int32_t>(Class));
+  if (Class < static_cast<uint32_t>(ClassCount)) {
+    const size_t Least = Current / (Current >= 2048 ? 4 : 2);
+    return Bytes <= Current && (Bytes > Least || ClassOf(Bytes) == static_cast<int32_t>(Class));
+  }
   const uint64_t Pages = PagesFor(Bytes);
-  if (Mark == ADDRESS_MAP::SpanMark && Bytes <= Current && Bytes > static_cast<size_t>(MaxClassBytes)) {
+  if (Mark == ADDRESS_MAP::SpanMark && Bytes <= Current && Bytes > static_cast<size_t>(MaxClassBytes) / 2) {
     if (Pages < Current / PageBytes) {
       LARGE_SPANS::Shrink(Address, Current / PageBytes, Pages);
       STATISTICS::BlockResized(BLOCK_KIND::Span, Current, Pages * PageBytes);
@@ -341,11 +345,25 @@ void *Realloc(void *Address, size_t Bytes) {
   const bool Large = Current > static_cast<size_t>(MaxClassBytes);
   if (!Bootstrap && Large && Bytes > SpanBytes && (Bytes > Current || Mark == ADDRESS_MAP::MappedMark))
     return ResizeMapped(Address, Mark, Current, Bytes);
-  void *Moved = Malloc(Bytes);
+  // A block that outgrows its place and lands in the spans takes half as
+  // much again, so that the next growth by as much stays where it is: spans
+  // are carved best fit, and the pages behind one are seldom free.
+  size_t Target = Bytes;
+  if (Bytes > Current && Bytes > static_cast<size_t>(MaxClassBytes) && Bytes <= SpanBytes)
+    Target = Bytes + Bytes / 2 < SpanBytes ? Bytes + Bytes / 2 : SpanBytes;
+  const int Errno = errno;
+  void *Moved = Malloc(Target);
+  if (Moved == nullptr && Target != Bytes) {
+    errno = Errno;  // the room was refused, not yet the request
+    Moved = Malloc(Bytes);
+  }
   if (Moved == nullptr)
     return nullptr;
+  // The mark's atomic step comes before the copy: after it, it would wait
+  // for the copy's stores to drain.
+  const uint8_t Taken = TakeMark(Address);
   std::memcpy(Moved, Address, Current < Bytes ? Current : Bytes);
-  Free(Address);
+  ReleaseTaken(Address, Taken);
   return Moved;
 }
 

@@ -33,11 +33,13 @@ inline void *Malloc(size_t Bytes) {
   return AllocateLarge(Bytes, nullptr);
 }
 
-inline void Free(void *Address) {
-  if (Address == nullptr)
-    return;
-  const uint8_t Mark =
-      platform::ProcessIsSingleThreaded() ? ADDRESS_MAP::TakeAlone(Address) : ADDRESS_MAP::Take(Address);
+// Ends the allocation at Address: its mark, 0 when it was not a live one.
+inline uint8_t TakeMark(void *Address) {
+  return platform::ProcessIsSingleThreaded() ? ADDRESS_MAP::TakeAlone(Address) : ADDRESS_MAP::Take(Address);
+}
+
+// Gives back what TakeMark ended (a pointer without a mark is only counted).
+inline void ReleaseTaken(void *Address, uint8_t Mark) {
   const uint32_t Class = Mark - 1u;
   if (Class < static_cast<uint32_t>(ClassCount)) [[likely]]
     THREAD_CACHE::Release(Address, static_cast<int32_t>(Class));
@@ -45,9 +47,15 @@ inline void Free(void *Address) {
     ReleaseOther(Address, Mark);
 }
 
+inline void Free(void *Address) {
+  if (Address != nullptr)
+    ReleaseTaken(Address, TakeMark(Address));
+}
+
 void *Calloc(size_t Count, size_t Size);
 // realloc as glibc has it: null is malloc, 0 bytes frees and returns null,
-// a block that still holds the request well stays in place;
+// a block that still holds the request well stays in place; one that moves
+// into the spans to grow takes room to grow as much again there;
 // a large block that outgrows its place becomes a mapping of its own.
 void *Realloc(void *Address, size_t Bytes);
 // Alignment must be a power of two.

@@ -149,9 +149,11 @@ TEST(Contracts, ReallocMovesOnlyWhenTheBlockCannotHoldTheRequestWell) {
   };
   const CASE Cases[] = {
       {100, 112, Stays},        {100, 97, Stays},          {100, 113, Moves},        {16, 1, Stays},
-      {1000, 513, Stays},       {1000, 512, Moves},        {20000, 10241, Stays},    {20000, 10240, Moves},
+      {1000, 513, Stays},       {1000, 512, Moves},        {20000, 5121, Stays},     {20000, 5120, Moves},
+      {1700, 800, Moves},       {2048, 513, Stays},
       {1000, 1024, Stays},      {1000, 1025, Moves},       {32768, 30000, Stays},    {32768, 32769, Moves},
-      {40000, 40960, Stays},    {40000, 45000, Either},    {300000, 200000, Stays},  {300000, 40000, Stays},   {300000, 30000, Moves},
+      {40000, 40960, Stays},    {40000, 45000, Either},    {300000, 200000, Stays},  {300000, 40000, Stays},
+      {300000, 16385, Stays},   {300000, 16384, Moves},    {500000, 900000, Either}, {30000, 40000, Moves},
       {300000, 301000, Stays},  {300000, 400000, Either},  {100000, 100, Moves},     {100, 100000, Moves},
       {3000000, 2000000, Stays}, {3000000, 1000000, Moves}, {3000000, 3100000, Moves},
   };
@@ -169,6 +171,9 @@ TEST(Contracts, ReallocMovesOnlyWhenTheBlockCannotHoldTheRequestWell) {
     EXPECT_GE(krax_usable_size(Resized), Case.To);
     if (Resized != Block) {
       EXPECT_EQ(krax_check(Block), 0) << "the old block is freed";
+    }
+    if (Resized != Block && Case.To > Case.From && Case.To > 32768 && Case.To <= (1 << 20)) {
+      EXPECT_GE(krax_usable_size(Resized), std::min<size_t>(Case.To + Case.To / 2, 1 << 20)) << "room to grow again";
     }
     krax_free(Resized);
   }
