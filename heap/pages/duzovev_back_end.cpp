@@ -33,11 +33,13 @@ void CountTaken(uint64_t Bytes) {
 }
 
 // A heap that holds this much has its callers' areas of up to
-// PopulatedAreaBytes brought in when they are made, in one system call
-// instead of a fault per page: a heap that has grown this far fills its new
-// pages. Below it a program keeps to the memory it touches.
+// PopulatedAreaBytes (pages it carves into elements) brought in when they
+// are made, in one system call instead of a fault per page: a heap that has
+// grown this far fills its new pages. Below it, and for larger areas (a
+// block of its own, which its program may touch only in part), the memory
+// arrives as it is touched.
 constexpr uint64_t LargeHeapBytes = uint64_t{32} << 20;
-constexpr int32_t PopulatedAreaBytes = 1 << 20;
+constexpr int32_t PopulatedAreaBytes = 256 << 10;
 
 bool HeldIsLarge() {
   return TakenBytes.load(std::memory_order_relaxed) - ReturnedBytes.load(std::memory_order_relaxed) >= LargeHeapBytes;
