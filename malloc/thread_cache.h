@@ -9,11 +9,10 @@
 // for long costs no miss on it. A free that finds the stack full hands its
 // older batch on: to the central lists, packed into a few of its elements,
 // or, when those are full, to the heap's batch release, which reads no
-// element. A malloc that finds the stack empty takes
-// a batch from the central lists, else one from the heap (MultipleNew, one
-// cache lock for the batch). The thread's end gives every element back to
-// the heap, and the lists stay closed (Limit 0) for whatever that thread
-// still frees or allocates.
+// element. A malloc that finds the stack empty takes a batch from the central
+// lists, else one from the heap (MultipleNew, one cache lock for the batch).
+// The thread's end gives every element back to the heap, and the lists stay
+// closed (Limit 0) for whatever that thread still frees or allocates.
 //
 // The lists live in a block of the heap's permanent memory, and the thread
 // keeps only a pointer to it: the thread-exit hook is handed the block itself,
