@@ -1,6 +1,7 @@
 #include "malloc/thread_cache.h"
 
 #include <cerrno>
+#include <cstring>
 
 #include <new>
 
@@ -12,7 +13,7 @@ namespace dropin {
 
 namespace {
 
-// Every list empty with Batch 0: the blocks of threads that have none.
+// Every list empty with Limit 0: the blocks of threads that have none.
 constinit THREAD_CACHE FreshBlock = {{}, THREAD_CACHE::Fresh, nullptr};
 constinit THREAD_CACHE ClosedBlock = {{}, THREAD_CACHE::Closed, nullptr};
 
@@ -61,15 +62,63 @@ void *NoMemory() {
 void FlushBlock(THREAD_CACHE &Cache) {
   for (int32_t Class = 0; Class < ClassCount; ++Class) {
     FREE_LIST &List = Cache.Lists[Class];
-    const BATCH Held{List.Head, List.Count};
-    const BATCH Spilled{List.Spill, List.Batch};
-    List.Head = List.Spill = nullptr;
+    const int32_t Count = List.Count;
     List.Count = 0;
-    if (Held.Head != nullptr)
-      THREAD_CACHE::ReleaseBatch(Class, Held);
-    if (Spilled.Head != nullptr)
-      THREAD_CACHE::ReleaseBatch(Class, Spilled);
+    THREAD_CACHE::ReleaseArray(Class, List.Slots, Count);
   }
+}
+
+// A batch between threads is packed: every element that starts a run of as
+// many elements as it has words carries the rest of its run (words 1 and on)
+// and the next such carrier (word 0, null at the last). A batch of 64
+// elements of 256 bytes then writes and reads two elements instead of 64,
+// and the one who takes it waits for two misses in a row instead of 64.
+BATCH Pack(int32_t Class, void **Elements, int32_t Count) {
+  const int32_t Words = ClassBytes[Class] / static_cast<int32_t>(sizeof(void *));
+  for (int32_t First = 0; First < Count; First += Words) {
+    auto **Carrier = static_cast<void **>(Elements[First]);
+    Carrier[0] = First + Words < Count ? Elements[First + Words] : nullptr;
+    for (int32_t Word = 1; Word < Words && First + Word < Count; ++Word)
+      Carrier[Word] = Elements[First + Word];
+  }
+  return BATCH{Count > 0 ? Elements[0] : nullptr, Count};
+}
+
+// Hands every element of a packed batch to Take, a carrier after what it
+// carries, so that Take may release it.
+template <typename TAKE>
+void Unpack(int32_t Class, BATCH Batch, TAKE &&Take) {
+  const int32_t Words = ClassBytes[Class] / static_cast<int32_t>(sizeof(void *));
+  int32_t Left = Batch.Count;
+  for (void *Next = Batch.Head; Next != nullptr && Left > 0;) {
+    auto **Carrier = static_cast<void **>(Next);
+    Next = Carrier[0];
+    const int32_t Carried = Left - 1 < Words - 1 ? Left - 1 : Words - 1;
+    for (int32_t Word = 1; Word <= Carried; ++Word)
+      Take(Carrier[Word]);
+    Take(static_cast<void *>(Carrier));
+    Left -= Carried + 1;
+  }
+}
+
+// The stack's older batch leaves it: to the central list while it has room,
+// else to the heap.
+void HandOnOlderBatch(int32_t Class, FREE_LIST &List) {
+  const int32_t Batch = List.Limit / 2;
+  if (!CENTRAL_LISTS::Give(Class, Pack(Class, List.Slots, Batch)))
+    THREAD_CACHE::ReleaseArray(Class, List.Slots, Batch);
+  List.Count -= Batch;
+  std::memmove(List.Slots, List.Slots + Batch, static_cast<size_t>(List.Count) * sizeof(void *));
+}
+
+// A central batch becomes the stack. No thread gives more than a batch; a
+// batch that would not fit all the same goes back to the heap.
+void TakeCentralBatch(int32_t Class, FREE_LIST &List, BATCH Batch) {
+  if (Batch.Count > List.Limit) {
+    THREAD_CACHE::ReleaseBatch(Class, Batch);
+    return;
+  }
+  Unpack(Class, Batch, [&List](void *Element) { List.Slots[List.Count++] = Element; });
 }
 
 // Opens lists for this thread once the heap exists. A thread whose end
@@ -92,8 +141,11 @@ ROUTE Admit() {
     return ROUTE::Direct;
   // Opened before the slot is set: setting it may allocate, and that
   // allocation must find the lists ready.
-  for (int32_t Class = 0; Class < ClassCount; ++Class)
-    Block->Lists[Class] = FREE_LIST{nullptr, nullptr, 0, BatchOf(Class)};
+  void **Slots = Block->SlotStore;
+  for (int32_t Class = 0; Class < ClassCount; ++Class) {
+    Block->Lists[Class] = FREE_LIST{Slots, 0, 2 * BatchOf(Class)};
+    Slots += 2 * BatchOf(Class);
+  }
   Block->State = THREAD_CACHE::Open;
   Block->NextFree = nullptr;
   ThreadCache = Block;
@@ -132,7 +184,7 @@ void ReleaseDirect(void *Element, int32_t Class) {
 }
 
 // A batch from the heap in one call: the first element goes to the caller,
-// the rest become Head.
+// the rest become the stack.
 void *Refill(int32_t Class) {
   if (HEAP_CALL::Inside())
     return NoMemory();
@@ -141,7 +193,7 @@ void *Refill(int32_t Class) {
   int32_t Obtained = 0;
   {
     HEAP_CALL Call;
-    PROCESS_HEAP::Heap()->MultipleNew(&Obtained, Elements, List.Batch, ClassBytes[Class]);
+    PROCESS_HEAP::Heap()->MultipleNew(&Obtained, Elements, List.Limit / 2, ClassBytes[Class]);
   }
   int32_t Covered = 0;
   while (Covered < Obtained && ADDRESS_MAP::Cover(Elements[Covered], 16))
@@ -156,14 +208,10 @@ void *Refill(int32_t Class) {
   // ..., 1, 5, 9, ... for 16 bytes): consecutive allocations that a program
   // gives to different threads then do not share a line.
   const int32_t PerLine = ClassBytes[Class] < 64 && 64 % ClassBytes[Class] == 0 ? 64 / ClassBytes[Class] : 1;
-  void *Chain = nullptr;
+  List.Count = 0;
   for (int32_t Phase = (PerLine < Covered ? PerLine : Covered) - 1; Phase >= 0; --Phase)
-    for (int32_t Index = Phase + (Covered - 1 - Phase) / PerLine * PerLine; Index >= 1; Index -= PerLine) {
-      *static_cast<void **>(Elements[Index]) = Chain;
-      Chain = Elements[Index];
-    }
-  List.Head = Chain;
-  List.Count = Covered - 1;
+    for (int32_t Index = Phase + (Covered - 1 - Phase) / PerLine * PerLine; Index >= 1; Index -= PerLine)
+      List.Slots[List.Count++] = Elements[Index];
   ThreadCache->Counts.Allocated(Class);
   ADDRESS_MAP::Mark(Elements[0], static_cast<uint8_t>(Class + 1));
   return Elements[0];
@@ -174,7 +222,7 @@ void *Refill(int32_t Class) {
 void *THREAD_CACHE::AllocateSlow(int32_t Class) {
   if (ThreadCache->State == Open)
     ThreadCache->Counts.Settle(Class);
-  if (ThreadCache->Lists[Class].Batch == 0) {
+  if (ThreadCache->Lists[Class].Limit == 0) {
     switch (Admit()) {
       case ROUTE::Bootstrap:
         return PROCESS_HEAP::BootstrapAllocate(static_cast<size_t>(ClassBytes[Class]));
@@ -185,32 +233,25 @@ void *THREAD_CACHE::AllocateSlow(int32_t Class) {
       case ROUTE::Cached:
         break;
     }
-    if (ThreadCache->Lists[Class].Head != nullptr)  // filled while the thread's slot was set
+    if (ThreadCache->Lists[Class].Count != 0)  // filled while the thread's slot was set
       return Allocate(Class);
-  }
-  FREE_LIST &List = ThreadCache->Lists[Class];
-  if (List.Spill != nullptr) {
-    List.Head = List.Spill;
-    List.Spill = nullptr;
-    List.Count = List.Batch;
-    return Allocate(Class);
   }
   BATCH Batch;
   if (CENTRAL_LISTS::Take(Class, Batch)) {
-    List.Head = Batch.Head;
-    List.Count = Batch.Count;
-    return Allocate(Class);
+    TakeCentralBatch(Class, ThreadCache->Lists[Class], Batch);
+    if (ThreadCache->Lists[Class].Count != 0)
+      return Allocate(Class);
   }
   return Refill(Class);
 }
 
 void THREAD_CACHE::ReleaseSlow(void *Address, int32_t Class) {
-  if (ThreadCache->Lists[Class].Batch == 0) {
+  if (ThreadCache->Lists[Class].Limit == 0) {
     if (Admit() != ROUTE::Cached) {
       ReleaseDirect(Address, Class);
       return;
     }
-    if (ThreadCache->Lists[Class].Count < ThreadCache->Lists[Class].Batch) {
+    if (ThreadCache->Lists[Class].Count < ThreadCache->Lists[Class].Limit) {
       Release(Address, Class);
       return;
     }
@@ -220,30 +261,32 @@ void THREAD_CACHE::ReleaseSlow(void *Address, int32_t Class) {
   FREE_LIST &List = ThreadCache->Lists[Class];
   if (HEAP_CALL::Inside())
     return;  // a full list while inside the heap: kept out of circulation
-  if (List.Spill != nullptr) {
-    const BATCH Older{List.Spill, List.Batch};
-    if (!CENTRAL_LISTS::Give(Class, Older))
-      ReleaseBatch(Class, Older);
-  }
-  List.Spill = List.Head;
-  *static_cast<void **>(Address) = nullptr;
-  List.Head = Address;
-  List.Count = 1;
+  HandOnOlderBatch(Class, List);
+  List.Slots[List.Count++] = Address;
 }
 
 void THREAD_CACHE::ReleaseBatch(int32_t Class, BATCH Batch) {
   if (HEAP_CALL::Inside())
     return;
   void *Elements[MaxBatch];
-  void *Next = Batch.Head;
-  while (Next != nullptr) {
-    int32_t Count = 0;
-    while (Next != nullptr && Count < MaxBatch) {
-      Elements[Count++] = Next;
-      Next = *static_cast<void **>(Next);
+  int32_t Count = 0;
+  Unpack(Class, Batch, [&](void *Element) {
+    Elements[Count++] = Element;
+    if (Count == MaxBatch) {
+      ReleaseArray(Class, Elements, Count);
+      Count = 0;
     }
+  });
+  ReleaseArray(Class, Elements, Count);
+}
+
+void THREAD_CACHE::ReleaseArray(int32_t Class, void **Elements, int32_t Count) {
+  if (HEAP_CALL::Inside())
+    return;
+  for (int32_t Done = 0; Done < Count; Done += MaxBatch) {
     HEAP_CALL Call;
-    PROCESS_HEAP::Heap()->MultipleDelete(Count, Elements, ClassBytes[Class]);
+    PROCESS_HEAP::Heap()->MultipleDelete(Count - Done < MaxBatch ? Count - Done : MaxBatch, Elements + Done,
+                                         ClassBytes[Class]);
   }
 }
 

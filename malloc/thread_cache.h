@@ -3,13 +3,16 @@
 // calling thread's lists and the address map: no lock, no atomic
 // read-modify-write besides the map's one step that ends an allocation.
 //
-// A class's list holds up to Batch elements in Head (linked through their
-// first word) and one more full batch in Spill. A free that finds Head full
-// moves Head to Spill (sending an older Spill to the central lists); a malloc
-// that finds Head empty takes Spill, else a batch from the central lists, else
-// a batch from the heap (MultipleNew, one cache lock for the batch). The
-// thread's end gives every element back to the heap, and the lists stay
-// closed (Batch 0) for whatever that thread still frees or allocates.
+// A class's list is a stack of up to two batches (Limit, 2 x Batch) of
+// pointers in the thread's own block: malloc and free read and write the
+// stack, never the elements, so freeing a block the program has not touched
+// for long costs no miss on it. A free that finds the stack full hands its
+// older batch on: to the central lists, packed into a few of its elements,
+// or, when those are full, to the heap's batch release, which reads no
+// element. A malloc that finds the stack empty takes a batch from the central
+// lists, else one from the heap (MultipleNew, one cache lock for the batch).
+// The thread's end gives every element back to the heap, and the lists stay
+// closed (Limit 0) for whatever that thread still frees or allocates.
 //
 // The lists live in a block of the heap's permanent memory, and the thread
 // keeps only a pointer to it: the thread-exit hook is handed the block itself,
@@ -17,11 +20,11 @@
 // runs. A new thread points at a shared block that is never open, an ended
 // one at a shared block that is closed; blocks of ended threads are reused.
 //
-// Invariants: Count is the length of Head; Spill is null or a chain of Batch
-// elements; every listed element is free (map mark 0); Batch is 0 until the
-// thread's lists are opened and after they are closed, which sends every free
-// and malloc to the slow path; only the shared blocks have Batch 0 and they
-// are never written. InHeap is set while this thread is inside the heap,
+// Invariants: 0 <= Count <= Limit; Slots[0, Count) are free elements (map
+// mark 0) of the class, the newest on top; Limit is 0 until the thread's
+// lists are opened and after they are closed, which sends every free and
+// malloc to the slow path; only the shared blocks have Limit 0 and they are
+// never written. InHeap is set while this thread is inside the heap,
 // where an allocation must not re-enter it (the runtime allocates an
 // exception there and falls back on its emergency pool when refused).
 #pragma once
@@ -36,11 +39,18 @@
 namespace dropin {
 
 struct FREE_LIST {
-  void *Head;
-  void *Spill;
+  void **Slots;   // this class's part of the block's SlotStore
   int32_t Count;
-  int32_t Batch;
+  int32_t Limit;
 };
+
+// Every class's stack: two batches each.
+constexpr int32_t SlotCount = [] {
+  int32_t Count = 0;
+  for (int32_t Class = 0; Class < ClassCount; ++Class)
+    Count += 2 * BatchOf(Class);
+  return Count;
+}();
 
 struct THREAD_CACHE {
   enum : int32_t { Fresh, Open, Closed };
@@ -49,6 +59,7 @@ struct THREAD_CACHE {
   int32_t State;
   THREAD_CACHE *NextFree;  // on the pool of blocks of ended threads
   THREAD_COUNTS Counts = {};
+  void *SlotStore[SlotCount] = {};
 
   // An element of the class, or null with errno set to ENOMEM.
   static void *Allocate(int32_t Class);
@@ -59,8 +70,10 @@ struct THREAD_CACHE {
   static void ReleaseSlow(void *Address, int32_t Class);
   // Gives this thread's elements back to the heap; the lists stay open.
   static void Flush();
-  // Hands a batch to the heap; used for central batches too.
+  // Hands a central batch to the heap.
   static void ReleaseBatch(int32_t Class, BATCH Batch);
+  // Hands Count elements to the heap's batch release.
+  static void ReleaseArray(int32_t Class, void **Elements, int32_t Count);
   // The thread-exit hook: everything back to the heap, lists closed.
   static void ThreadEnds(void *Cache);
 
@@ -75,11 +88,9 @@ constinit extern thread_local bool InHeap;
 
 inline void *THREAD_CACHE::Allocate(int32_t Class) {
   FREE_LIST &List = ThreadCache->Lists[Class];
-  void *Element = List.Head;
-  if (Element == nullptr) [[unlikely]]
+  if (List.Count == 0) [[unlikely]]
     return AllocateSlow(Class);
-  List.Head = *static_cast<void **>(Element);
-  --List.Count;
+  void *Element = List.Slots[--List.Count];
   ThreadCache->Counts.Allocated(Class);
   ADDRESS_MAP::Mark(Element, static_cast<uint8_t>(Class + 1));
   return Element;
@@ -87,13 +98,11 @@ inline void *THREAD_CACHE::Allocate(int32_t Class) {
 
 inline void THREAD_CACHE::Release(void *Address, int32_t Class) {
   FREE_LIST &List = ThreadCache->Lists[Class];
-  if (List.Count >= List.Batch) [[unlikely]] {
+  if (List.Count >= List.Limit) [[unlikely]] {
     ReleaseSlow(Address, Class);
     return;
   }
-  *static_cast<void **>(Address) = List.Head;
-  List.Head = Address;
-  ++List.Count;
+  List.Slots[List.Count++] = Address;
   ThreadCache->Counts.Freed(Class);
 }
 

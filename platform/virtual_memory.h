@@ -38,6 +38,10 @@ bool RemapPages(void *Address, uint64_t Bytes, uint64_t NewBytes, void *Target);
 // Asks that a committed range be backed by large pages where the system grants
 // them on request; the range behaves the same either way.
 void PreferLargePages(void *Address, uint64_t Bytes);
+// Brings in the physical memory behind whole pages of a committed range now,
+// in one call rather than a fault per page, where the system can; the range
+// behaves the same either way.
+void PopulatePages(void *Address, uint64_t Bytes);
 // Returns the physical memory behind whole pages of a committed range to the
 // system; the range stays usable and reads as zeros.
 void DiscardPages(void *Address, uint64_t Bytes);

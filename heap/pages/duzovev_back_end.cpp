@@ -32,6 +32,19 @@ void CountTaken(uint64_t Bytes) {
   }
 }
 
+// A heap that holds this much has its callers' areas of up to
+// PopulatedAreaBytes (pages it carves into elements) brought in when they
+// are made, in one system call instead of a fault per page: a heap that has
+// grown this far fills its new pages. Below it, and for larger areas (a
+// block of its own, which its program may touch only in part), the memory
+// arrives as it is touched.
+constexpr uint64_t LargeHeapBytes = uint64_t{32} << 20;
+constexpr int32_t PopulatedAreaBytes = 256 << 10;
+
+bool HeldIsLarge() {
+  return TakenBytes.load(std::memory_order_relaxed) - ReturnedBytes.load(std::memory_order_relaxed) >= LargeHeapBytes;
+}
+
 void *Counted(void *Area, int32_t Size) {
   if (Area != nullptr)
     CountTaken(static_cast<uint64_t>(Size));
@@ -72,12 +85,13 @@ int32_t DUZOVEV_BACK_END::AreaGranule() {
   return Information.AllocationGranularity;
 }
 
-void *DUZOVEV_BACK_END::NewArea(int32_t AlignMask, int32_t Size, bool) {
+void *DUZOVEV_BACK_END::NewArea(int32_t AlignMask, int32_t Size, bool UserSpace) {
   const int32_t Granule = AreaGranule();
   if (Size <= 0 || !IsAlignMask(AlignMask))
     return nullptr;
   // The system's own granularity already gives enough alignment.
-  if (AlignMask <= Granule)
-    return Counted(platform::CommitArea(Size), Size);
-  return Counted(platform::CommitAlignedArea(AlignMask, Size), Size);
+  void *Area = AlignMask <= Granule ? platform::CommitArea(Size) : platform::CommitAlignedArea(AlignMask, Size);
+  if (Area != nullptr && UserSpace && Size <= PopulatedAreaBytes && HeldIsLarge())
+    platform::PopulatePages(Area, static_cast<uint64_t>(Size));
+  return Counted(Area, Size);
 }

@@ -203,6 +203,15 @@ bool RemapPages(void *Address, uint64_t Bytes, uint64_t NewBytes, void *Target) 
 
 void DiscardPages(void *Address, uint64_t Bytes) { madvise(Address, Bytes, MADV_DONTNEED); }
 
+// Writing each page would fault it in just the same, one trap at a time;
+// a kernel without the advice (before 5.14) refuses it and nothing changes.
+void PopulatePages(void *Address, uint64_t Bytes) {
+#ifndef MADV_POPULATE_WRITE
+  constexpr int MADV_POPULATE_WRITE = 23;
+#endif
+  madvise(Address, Bytes, MADV_POPULATE_WRITE);
+}
+
 void PreferLargePages(void *Address, uint64_t Bytes) {
 #ifdef MADV_HUGEPAGE
   madvise(Address, Bytes, MADV_HUGEPAGE);

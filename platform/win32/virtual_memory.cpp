@@ -59,6 +59,10 @@ void DiscardPages(void *Address, uint64_t Bytes) {
     VirtualAlloc(Address, static_cast<SIZE_T>(Bytes), MEM_COMMIT, PAGE_READWRITE);
 }
 
+// Committed pages are brought in as they are touched; nothing asks for a
+// range of them at once.
+void PopulatePages(void *, uint64_t) {}
+
 // Large pages on Windows need a privilege and must be asked for when the range
 // is reserved; ordinary pages serve.
 void PreferLargePages(void *, uint64_t) {}

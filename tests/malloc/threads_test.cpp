@@ -2,6 +2,7 @@
 // allocations, and the memory a thread holds coming back when it ends.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <cstring>
@@ -240,6 +241,31 @@ TEST(Threads, ListsTakeAndGiveWholeBatches) {
     }
   });
   Worker.join();
+}
+
+// The older batch that a free hands on reaches another thread whole, in
+// every class: carriers of two words up to thousands.
+TEST(Threads, AHandedOnBatchReachesAnotherThreadWhole) {
+  for (int32_t Class = 0; Class < dropin::ClassCount; ++Class) {
+    const auto Batch = static_cast<size_t>(dropin::BatchOf(Class));
+    const auto Bytes = static_cast<size_t>(dropin::ClassBytes[Class]);
+    std::vector<void *> Freed(3 * Batch), Taken(Batch);  // no allocation on the threads
+    std::thread([&] {
+      ASSERT_EQ(krax_trim(0), 1);  // the central lists are empty
+      for (void *&Block : Freed)
+        Block = krax_malloc(Bytes);  // three refills, all handed out
+      for (void *Block : Freed)
+        krax_free(Block);  // the free after two batches hands on the first
+    }).join();
+    std::thread([&] {
+      krax_free(krax_malloc(Class == 0 ? 32 : 16));  // this thread's lists are open
+      for (void *&Block : Taken)
+        Block = krax_malloc(Bytes);
+    }).join();
+    EXPECT_TRUE(std::is_permutation(Taken.begin(), Taken.end(), Freed.begin())) << "class " << Class;
+    for (void *Block : Taken)
+      krax_free(Block);
+  }
 }
 
 // Two threads release batches of one cache's elements, other sizes and interior addresses
