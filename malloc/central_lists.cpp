@@ -24,12 +24,10 @@ struct CLASS_LIST {
 alignas(CLASS_LIST) constinit unsigned char ListStorage[sizeof(CLASS_LIST) * ClassCount] = {};
 constinit CLASS_LIST *Lists = nullptr;
 // Apart from the locks, which are built at start: zeros that no one writes
-// until a class hands over its first batch. Kept depth first, the classes
-// side by side: a program that holds a few batches of each class touches a
-// page or two here, not one page per few classes (a row of MaxBatches per
-// class spread 16 classes over five pages). Neighbouring classes share a
-// line, which is written once per batch exchanged, under the class's lock.
-alignas(64) constinit BATCH Batches[MaxBatches][ClassCount] = {};
+// until a class hands over its first batch, so that the classes a program
+// never exchanges cost no resident memory. Line-aligned: two classes' batches
+// never share a cache line.
+alignas(64) constinit BATCH Batches[ClassCount][MaxBatches] = {};
 
 int32_t CapacityOf(int32_t Class) {
   const int64_t Capacity = CentralBytes / (static_cast<int64_t>(BatchOf(Class)) * ClassBytes[Class]);
@@ -52,7 +50,7 @@ bool CENTRAL_LISTS::Give(int32_t Class, BATCH Batch) {
   List.Lock.Acquire();
   const bool Kept = List.Count < List.Capacity;
   if (Kept)
-    Batches[List.Count++][Class] = Batch;
+    Batches[Class][List.Count++] = Batch;
   List.Lock.Release();
   return Kept;
 }
@@ -62,7 +60,7 @@ bool CENTRAL_LISTS::Take(int32_t Class, BATCH &Batch) {
   List.Lock.Acquire();
   const bool Found = List.Count > 0;
   if (Found)
-    Batch = Batches[--List.Count][Class];
+    Batch = Batches[Class][--List.Count];
   List.Lock.Release();
   return Found;
 }
