@@ -62,11 +62,14 @@ inline int32_t ClassOf(size_t Bytes) {
 }
 
 // How many elements of a class a thread takes from the heap at once, and so
-// the size of a batch exchanged between threads: about 16 KiB worth, from 2
-// to 64 elements. A thread keeps at most two batches of each class.
+// the size of a batch exchanged between threads: about 8 KiB worth, from 2
+// to 64 elements. A thread keeps at most two batches of each class, and a
+// class's pages grow by up to a batch beyond its most live elements: 16 KiB
+// cost a small program 100 KiB more at its peak than 8, for no time saved
+// (the classes above 128 bytes are the ones it changes).
 constexpr int32_t MaxBatch = 64;
 constexpr int32_t BatchOf(int32_t Class) {
-  const int32_t Count = 16384 / ClassBytes[Class];
+  const int32_t Count = 8192 / ClassBytes[Class];
   return Count < 2 ? 2 : Count > MaxBatch ? MaxBatch : Count;
 }
 

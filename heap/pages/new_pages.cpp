@@ -164,64 +164,83 @@ void NEW_PAGES::GrowAreaTable() {
 
 // A descriptor area given back before is carved again first; else a new one,
 // as large as the class's descriptor areas so far (at least a granule, at most
-// LargeAreaBytes), aligned to its size. Every slot of an area is written when
-// it is made, so an area sized by the whole store would make a class that
-// needs a few descriptors resident in hundreds of kilobytes.
-char *NEW_PAGES::NewDescriptorArea(int32_t SizeKey, int32_t &Bytes) {
+// LargeAreaBytes), aligned to its size. Its area-table index, -1 when none.
+int32_t NEW_PAGES::NewDescriptorArea(int32_t SizeKey) {
   int64_t ClassBytes = 0;
   for (int32_t Area = 0; Area < AreaCount; ++Area) {
     const uint64_t Entry = AreaTable[Area];
     if ((Entry & (DescriptorArea | Discarded)) == DescriptorArea && EntryClass(Entry) == SizeKey)
       ClassBytes += EntryBytes(Entry);
     if ((Entry & Discarded) != 0) {
-      Bytes = EntryBytes(Entry);
-      AreaTable[Area] = DescriptorEntry(EntryStart(Entry), Bytes, SizeKey);
-      DiscardedBytes -= Bytes;
-      return EntryStart(Entry);
+      AreaTable[Area] = DescriptorEntry(EntryStart(Entry), EntryBytes(Entry), SizeKey);
+      DiscardedBytes -= EntryBytes(Entry);
+      return Area;
     }
   }
   if (AreaCount >= AreaTableCapacity)
     GrowAreaTable();
   if (AreaCount >= AreaTableCapacity)
-    return nullptr;
-  Bytes = AreaGranule;
+    return -1;
+  int32_t Bytes = AreaGranule;
   while (Bytes < LargeAreaBytes && Bytes < ClassBytes)
     Bytes *= 2;
   char *Area = static_cast<char *>(VerifyNewArea(Bytes - 1, Bytes, false));
   if (Area == nullptr)
-    return nullptr;
+    return -1;
   if (Bytes >= LargeAreaBytes)
     platform::PreferLargePages(Area, static_cast<uint64_t>(Bytes));
-  AreaTable[AreaCount++] = DescriptorEntry(Area, Bytes, SizeKey);
+  AreaTable[AreaCount] = DescriptorEntry(Area, Bytes, SizeKey);
   DescriptorBytes += Bytes;
-  return Area;
+  return AreaCount++;
 }
 
+// Carves the slots that start in the next system page of the class's current
+// area (at least one), taking a new area when it is used up. Slots are carved
+// only as they are needed: a class that uses a few descriptors writes, and so
+// makes resident, a few pages of its area rather than all of it.
 bool NEW_PAGES::MakeDescriptors(SIZE_CLASS &Class, CACHE *Bucket) {
   const int32_t Slot = SlotSize(Class.VectorBytes);
   if (AreaGranule / Slot <= 0)
     return false;
-  int32_t Bytes = 0;
-  char *Area = NewDescriptorArea(static_cast<int32_t>(&Class - SizeClasses), Bytes);
-  if (Area == nullptr)
-    return false;
-  return EverySlot(Area, Bytes, Slot, [&Class, Bucket](PAGE *Place) {
-    PAGE *Page = new (Place) PAGE(0, Bucket, 0, nullptr, 0);
+  if (Class.CarveArea < 0 || Class.CarvedBytes + Slot > EntryBytes(AreaTable[Class.CarveArea])) {
+    const int32_t Area = NewDescriptorArea(static_cast<int32_t>(&Class - SizeClasses));
+    if (Area < 0)
+      return false;
+    Class.CarveArea = Area;
+    Class.CarvedBytes = 0;
+  }
+  const int32_t AreaBytes = EntryBytes(AreaTable[Class.CarveArea]);
+  const int32_t PageEnd = (Class.CarvedBytes / SYSTEM_FACTS::SystemPageSize + 1) * SYSTEM_FACTS::SystemPageSize;
+  char *Start = EntryStart(AreaTable[Class.CarveArea]);
+  do {
+    PAGE *Page = new (Start + Class.CarvedBytes) PAGE(0, Bucket, 0, nullptr, 0);
     Page->Destroy();
     Page->StoreLink.Append(Class.FreeDescriptors);
-    return true;
-  });
+    Class.CarvedBytes += Slot;
+  } while (Class.CarvedBytes < PageEnd && Class.CarvedBytes + Slot <= AreaBytes);
+  return true;
 }
 
-// Every slot destroyed and waiting on its class's free chain: a slot that
-// NewPage has taken is off the chain while its memory is obtained.
-bool NEW_PAGES::AreaIsUnused(uint64_t Entry) const {
+// The bytes of a descriptor area that hold slots: all of them, but in the
+// area its class is still carving.
+int32_t NEW_PAGES::CarvedBytesOf(int32_t Area) const {
+  const uint64_t Entry = AreaTable[Area];
+  const int32_t Class = EntryClass(Entry);
+  if (Class < SizeClassCount && SizeClasses[Class].CarveArea == Area)
+    return SizeClasses[Class].CarvedBytes;
+  return EntryBytes(Entry);
+}
+
+// Every carved slot destroyed and waiting on its class's free chain: a slot
+// that NewPage has taken is off the chain while its memory is obtained.
+bool NEW_PAGES::AreaIsUnused(int32_t Area) const {
+  const uint64_t Entry = AreaTable[Area];
   const int32_t Class = EntryClass(Entry);
   if ((Entry & (DescriptorArea | Discarded)) != DescriptorArea || Class == static_cast<int32_t>(UntrackedClass) ||
       Class >= SizeClassCount)
     return false;
   const CHAIN &Free = SizeClasses[Class].FreeDescriptors;
-  return EverySlot(EntryStart(Entry), EntryBytes(Entry), SlotSize(SizeClasses[Class].VectorBytes),
+  return EverySlot(EntryStart(Entry), CarvedBytesOf(Area), SlotSize(SizeClasses[Class].VectorBytes),
                    [&Free](const PAGE *Page) { return (Page->CurrentVersion() & 1) != 0 && OnChain(Free, Page->StoreLink); });
 }
 
@@ -229,13 +248,16 @@ void NEW_PAGES::DiscardUnusedAreas() {
   GROUP_LOCK_GUARD Claim(ThreadSafe, Lock);
   for (int32_t Area = 0; Area < AreaCount; ++Area) {
     const uint64_t Entry = AreaTable[Area];
-    if (!AreaIsUnused(Entry))
+    if (!AreaIsUnused(Area))
       continue;
     SIZE_CLASS &Class = SizeClasses[EntryClass(Entry)];
-    EverySlot(EntryStart(Entry), EntryBytes(Entry), SlotSize(Class.VectorBytes), [&Class](PAGE *Page) {
+    EverySlot(EntryStart(Entry), CarvedBytesOf(Area), SlotSize(Class.VectorBytes), [&Class](PAGE *Page) {
       Page->StoreLink.Unlink(Class.FreeDescriptors);
       return true;
     });
+    // Its slots are carved afresh, in whichever class takes the area next.
+    if (Class.CarveArea == Area)
+      Class.CarveArea = -1;
     platform::DiscardPages(EntryStart(Entry), static_cast<uint64_t>(EntryBytes(Entry)));
     AreaTable[Area] = Entry | Discarded;
     DiscardedBytes += EntryBytes(Entry);

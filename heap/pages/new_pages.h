@@ -6,7 +6,9 @@
 // holds Capacity = 16 x W elements per page. Once made, a descriptor is on
 // exactly one chain of its class (free, external = pages of parentless buckets,
 // internal = pages of buckets with a parent) except while NewPage is getting
-// memory for it. Descriptors are made a whole area at a time and reused last in,
+// memory for it. A class takes a whole area at a time but carves its slots into
+// descriptors a system page's worth at a time, as it runs out (the rest of the
+// area is never written, so never resident); descriptors are reused last in,
 // first out; version stamps advance by 2 per use. Descriptor areas grow with
 // their class, each about as large as all before it, up to LargeAreaBytes, which
 // are aligned and asked to be backed by large pages: releases in any order
@@ -37,10 +39,14 @@ struct BUCKET;
 
 struct SIZE_CLASS {
   int32_t Capacity;
+  // Bytes of the carving area already cut into slots.
+  int32_t CarvedBytes = 0;
   CHAIN ExternalPages;
   CHAIN FreeDescriptors;
   CHAIN InternalPages;
   int32_t VectorBytes;
+  // The area-table index of the class's area still being carved, -1 for none.
+  int32_t CarveArea = -1;
 };
 
 struct NEW_PAGES : SYSTEM_FACTS_ATTACHMENT {
@@ -98,8 +104,9 @@ struct NEW_PAGES : SYSTEM_FACTS_ATTACHMENT {
  private:
   void GrowAreaTable();
   bool MakeDescriptors(SIZE_CLASS &Class, CACHE *Bucket);
-  char *NewDescriptorArea(int32_t SizeKey, int32_t &Bytes);
-  bool AreaIsUnused(uint64_t Entry) const;
+  int32_t NewDescriptorArea(int32_t SizeKey);
+  int32_t CarvedBytesOf(int32_t Area) const;
+  bool AreaIsUnused(int32_t Area) const;
   int32_t PageAlignMask(const CACHE *Bucket) const;
   void DropPage(SIZE_CLASS &Class, CHAIN &Chain, PAGE *Page);
   void ReleaseInternalPages(SIZE_CLASS &Class, bool KeepMemory);

@@ -30,7 +30,9 @@ struct alignas(64) FUTEX_SEMAPHORE {
 
 // Semaphores come from a process-wide pool of mapped pages, never from the C
 // heap. A page group is mapped when the pool runs dry and kept for reuse; the
-// pool therefore only grows to the most semaphores alive at one time.
+// pool therefore only grows to the most semaphores alive at one time. A
+// group's slots are handed out in address order as needed, so a process with
+// a few semaphores writes, and keeps resident, one page of its group.
 constexpr size_t PoolGroupBytes = 65536;
 
 constinit std::atomic_flag PoolBusy = ATOMIC_FLAG_INIT;
@@ -43,17 +45,16 @@ void LockPool() {
 
 void UnlockPool() { PoolBusy.clear(std::memory_order_release); }
 
+// The unused rest of the newest group.
+constinit FUTEX_SEMAPHORE *FreshSlots = nullptr;
+constinit FUTEX_SEMAPHORE *FreshEnd = nullptr;
+
 bool GrowPool() {
   void *Group = mmap(nullptr, PoolGroupBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (Group == MAP_FAILED)
     return false;
-  auto *Slots = static_cast<FUTEX_SEMAPHORE *>(Group);
-  const size_t SlotCount = PoolGroupBytes / sizeof(FUTEX_SEMAPHORE);
-  for (size_t Index = 0; Index < SlotCount; ++Index) {
-    FUTEX_SEMAPHORE *Slot = new (&Slots[Index]) FUTEX_SEMAPHORE{};
-    Slot->NextFree = FreeSemaphores;
-    FreeSemaphores = Slot;
-  }
+  FreshSlots = static_cast<FUTEX_SEMAPHORE *>(Group);
+  FreshEnd = FreshSlots + PoolGroupBytes / sizeof(FUTEX_SEMAPHORE);
   return true;
 }
 
@@ -67,10 +68,10 @@ namespace {
 FUTEX_SEMAPHORE *TakeSlot() {
   LockPool();
   FUTEX_SEMAPHORE *Slot = FreeSemaphores;
-  if (Slot == nullptr && GrowPool())
-    Slot = FreeSemaphores;
   if (Slot != nullptr)
     FreeSemaphores = Slot->NextFree;
+  else if (FreshSlots != FreshEnd || GrowPool())
+    Slot = new (FreshSlots++) FUTEX_SEMAPHORE{};
   UnlockPool();
   return Slot;
 }

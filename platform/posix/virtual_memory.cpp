@@ -102,9 +102,11 @@ class AREA_REGISTRY {
   }
 
   // Doubles the table (or keeps its size while removed slots make up the
-  // load), dropping the removed slots.
+  // load), dropping the removed slots. It starts at one page: records land
+  // at hashed places, so a larger start would make every page of it resident
+  // for a small program's few dozen areas.
   bool Grow() {
-    uint64_t NewCapacity = Capacity == 0 ? 4096 : Capacity;
+    uint64_t NewCapacity = Capacity == 0 ? 4096 / sizeof(AREA_RECORD) : Capacity;
     while ((Live + 1) * 4 > NewCapacity)
       NewCapacity *= 2;
     void *Mapped = mmap(nullptr, NewCapacity * sizeof(AREA_RECORD), PROT_READ | PROT_WRITE,

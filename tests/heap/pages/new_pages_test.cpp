@@ -167,6 +167,30 @@ TEST(NewPages, DescriptorsAreReusedLastInFirstOutWithNewVersions) {
   EXPECT_EQ(Tree.BackEnd.OutstandingUserAreas(), 0);
 }
 
+// Slots are carved a system page's worth at a time; an area discarded while
+// partly carved is carved again from its start, and its slots are reused.
+TEST(NewPages, DescriptorsAreCarvedAPageAtATimeAndAgainAfterADiscard) {
+  TEST_TREE Tree;
+  CACHE *Top = Tree.Add(65536, 0, 65536, 65536, false, nullptr);
+  Tree.Register();
+  SIZE_CLASS &Class = Tree.Store->SizeClasses[0];
+  const int32_t PerPage = SYSTEM_FACTS::SystemPageSize / NEW_PAGES::SlotSize(Class.VectorBytes);
+  std::vector<PAGE *> Pages;
+  for (int32_t Round = 0; Round < 2; ++Round) {
+    for (int32_t Index = 0; Index <= PerPage; ++Index)
+      Pages.push_back(Tree.Store->NewPage(Top, -1));
+    EXPECT_EQ(std::set<PAGE *>(Pages.begin(), Pages.end()).size(), static_cast<size_t>(PerPage + 1));
+    EXPECT_EQ(Class.CarvedBytes, 2 * PerPage * NEW_PAGES::SlotSize(Class.VectorBytes)) << "round " << Round;
+    for (PAGE *Page : Pages)
+      Tree.Store->DeletePage(Page);
+    Tree.Store->DiscardUnusedAreas();
+    EXPECT_TRUE(Class.FreeDescriptors.Empty());
+    EXPECT_EQ(Tree.Store->DiscardedBytes, Tree.Store->DescriptorBytes);
+    Pages.clear();
+  }
+  EXPECT_EQ(Tree.Store->AreaCount, 1);
+}
+
 TEST(NewPages, RefusedPageMemoryLeavesTheStoreConsistent) {
   TEST_TREE Tree;
   CACHE *Top = Tree.Add(65536, 0, 65536, 65536, false, nullptr);
