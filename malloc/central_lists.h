@@ -1,14 +1,16 @@
 // CENTRAL_LISTS: the process-wide exchange between thread caches. A thread
-// whose cache of one size class overflows hands a whole batch (a chain of
-// free elements linked through their first word) to the class's central
+// whose cache of one size class overflows hands a whole batch (free
+// elements packed by the thread cache: a few carriers, chained through their
+// first word, that hold the other elements' addresses) to the class's central
 // list; a thread whose cache runs dry takes a batch back before it asks the
 // heap. Batches therefore move between threads in one locked step each,
 // instead of one heap release and one heap allocation per element.
 //
 // Invariants: each class holds at most Capacity(class) batches; every element
 // of a batch is free (its address-map mark is 0) and is an element the heap
-// has handed out; a batch is a chain ending in null, of Count elements. The
-// lock of a class is held only for a few stores, never while calling the heap.
+// has handed out; only the thread cache reads or writes what is inside a
+// batch, the lists keep its Head and Count. The lock of a class is held only
+// for a few stores, never while calling the heap.
 #pragma once
 
 #include <cstdint>
