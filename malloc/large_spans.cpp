@@ -5,6 +5,7 @@
 #include "heap/frontend/process_objects.h"
 #include "heap/pages/duzovev_back_end.h"
 #include "heap/support/hybrid_lock.h"
+#include "malloc/krax_malloc.h"
 #include "platform/virtual_memory.h"
 
 namespace dropin {
@@ -47,6 +48,9 @@ struct SPANS {
   uint64_t Occupied[(BinCount + 63) / 64] = {};  // one bit per non-empty bin
   uint64_t DirtyPages = 0;                       // the sum of the free spans' Dirty
   uint64_t LivePages = 0;                        // in allocated spans
+  uint64_t Live = 0;                             // allocated spans
+  uint64_t Peak = 0, PeakPages = 0;              // the most of each at once
+  uint64_t Allocated = 0, Freed = 0;             // spans handed out and given back
   uint64_t SpareDirty = 0;                       // the spare chunk's, not in DirtyPages
   char *SpareChunk = nullptr;                    // an empty chunk kept for reuse
   CHUNK_HEADER *Chunks = nullptr;                // every chunk with spans
@@ -228,10 +232,20 @@ void Freed(char *Chunk, uint64_t First, uint64_t Length, uint64_t Freed, uint64_
     Clean(Bound);
 }
 
+void RaisePeaks() {
+  if (Spans->Live > Spans->Peak)
+    Spans->Peak = Spans->Live;
+  if (Spans->LivePages > Spans->PeakPages)
+    Spans->PeakPages = Spans->LivePages;
+}
+
 // Takes the first Pages pages of the free span of Length pages at First,
 // giving the rest back to the bins.
 void *Carve(char *Chunk, uint64_t First, uint64_t Length, uint64_t Pages) {
   Spans->LivePages += Pages;
+  ++Spans->Live;
+  ++Spans->Allocated;
+  RaisePeaks();
   const uint64_t Dirty = Remove(Chunk, First, Length);
   if (Length > Pages)
     Insert(Chunk, First + Pages, Length - Pages, Dirty > Pages ? Dirty - Pages : 0);
@@ -249,12 +263,8 @@ void *CarveFromBins(uint64_t Pages) {
   return Carve(Chunk, First, SpanLength(TagsOf(Chunk)[First]), Pages);
 }
 
-}  // namespace
-
-void LARGE_SPANS::Build() { Spans = new (SpansStorage) SPANS{}; }
-
-void *LARGE_SPANS::Allocate(uint64_t Pages) {
-  Spans->Lock.Acquire();
+// A span from the bins, else from the spare chunk; the lock is held.
+void *CarveHeld(uint64_t Pages) {
   void *Span = CarveFromBins(Pages);
   if (Span == nullptr && Spans->SpareChunk != nullptr) {
     char *Chunk = Spans->SpareChunk;
@@ -263,21 +273,55 @@ void *LARGE_SPANS::Allocate(uint64_t Pages) {
     Insert(Chunk, FirstPage, UsablePages, Spans->SpareDirty);
     Span = CarveFromBins(Pages);
   }
-  Spans->Lock.Release();
-  if (Span != nullptr)
-    return Span;
+  return Span;
+}
+
+// A span from a chunk mapped for it; the lock is not held.
+void *CarveFromNewChunk(uint64_t Pages) {
   char *Chunk = NewChunk();
   if (Chunk == nullptr)
     return nullptr;
   Spans->Lock.Acquire();
   Enlist(Chunk);
   Insert(Chunk, FirstPage, UsablePages, 0);
-  Span = CarveFromBins(Pages);
+  void *Span = CarveFromBins(Pages);
   Spans->Lock.Release();
   return Span;
 }
 
-void LARGE_SPANS::Release(void *Span, uint64_t Pages) {
+// Lengthens the span at First of Pages pages to NewPages from the free span
+// behind it, if that is long enough; the lock is held.
+bool GrowHeld(char *Chunk, uint64_t First, uint64_t Pages, uint64_t NewPages) {
+  uint16_t *Tags = TagsOf(Chunk);
+  const uint64_t Next = First + Pages;
+  if (Next >= LARGE_SPANS::ChunkPages || (Tags[Next] & FreeTag) == 0)
+    return false;
+  const uint64_t After = SpanLength(Tags[Next]);
+  if (Pages + After < NewPages)
+    return false;
+  const uint64_t Dirty = Remove(Chunk, Next, After);
+  const uint64_t Rest = Pages + After - NewPages;
+  if (Rest > 0)
+    Insert(Chunk, First + NewPages, Rest, Dirty > NewPages - Pages ? Dirty - (NewPages - Pages) : 0);
+  Untag(Chunk, First, Pages);
+  Tag(Chunk, First, NewPages, false);
+  Spans->LivePages += NewPages - Pages;
+  RaisePeaks();
+  return true;
+}
+
+}  // namespace
+
+void LARGE_SPANS::Build() { Spans = new (SpansStorage) SPANS{}; }
+
+void *LARGE_SPANS::Allocate(uint64_t Pages) {
+  Spans->Lock.Acquire();
+  void *Span = CarveHeld(Pages);
+  Spans->Lock.Release();
+  return Span != nullptr ? Span : CarveFromNewChunk(Pages);
+}
+
+void LARGE_SPANS::Release(void *Span, uint64_t Pages, bool Handed) {
   char *Chunk = ChunkOf(Span);
   uint16_t *Tags = TagsOf(Chunk);
   uint64_t First = PageOf(Chunk, Span);
@@ -287,6 +331,11 @@ void LARGE_SPANS::Release(void *Span, uint64_t Pages) {
   char *Empty = nullptr;
   Spans->Lock.Acquire();
   Spans->LivePages -= Pages;
+  --Spans->Live;
+  if (Handed)
+    ++Spans->Freed;
+  else
+    --Spans->Allocated;
   Untag(Chunk, First, Length);
   if (First > FirstPage && (Tags[First - 1] & FreeTag) != 0) {
     const uint64_t Before = SpanLength(Tags[First - 1]);
@@ -317,26 +366,18 @@ void LARGE_SPANS::Release(void *Span, uint64_t Pages) {
 
 bool LARGE_SPANS::Grow(void *Span, uint64_t Pages, uint64_t NewPages) {
   char *Chunk = ChunkOf(Span);
-  uint16_t *Tags = TagsOf(Chunk);
-  const uint64_t First = PageOf(Chunk, Span);
-  const uint64_t Next = First + Pages;
   Spans->Lock.Acquire();
-  bool Grown = false;
-  if (Next < ChunkPages && (Tags[Next] & FreeTag) != 0) {
-    const uint64_t After = SpanLength(Tags[Next]);
-    if (Pages + After >= NewPages) {
-      const uint64_t Dirty = Remove(Chunk, Next, After);
-      const uint64_t Rest = Pages + After - NewPages;
-      if (Rest > 0)
-        Insert(Chunk, First + NewPages, Rest, Dirty > NewPages - Pages ? Dirty - (NewPages - Pages) : 0);
-      Untag(Chunk, First, Pages);
-      Tag(Chunk, First, NewPages, false);
-      Spans->LivePages += NewPages - Pages;
-      Grown = true;
-    }
-  }
+  const bool Grown = GrowHeld(Chunk, PageOf(Chunk, Span), Pages, NewPages);
   Spans->Lock.Release();
   return Grown;
+}
+
+void *LARGE_SPANS::Resize(void *Span, uint64_t Pages, uint64_t NewPages, uint64_t MovePages) {
+  char *Chunk = ChunkOf(Span);
+  Spans->Lock.Acquire();
+  void *Result = GrowHeld(Chunk, PageOf(Chunk, Span), Pages, NewPages) ? Span : CarveHeld(MovePages);
+  Spans->Lock.Release();
+  return Result != nullptr ? Result : CarveFromNewChunk(MovePages);
 }
 
 void LARGE_SPANS::Shrink(void *Span, uint64_t Pages, uint64_t NewPages) {
@@ -374,6 +415,20 @@ void LARGE_SPANS::Trim() {
   Spans->Lock.Release();
   if (Spare != nullptr)
     DeleteChunk(Spare);
+}
+
+void LARGE_SPANS::Read(krax_block_stats &Out) {
+  Out = krax_block_stats{};
+  if (Spans == nullptr)
+    return;  // nothing was ever allocated
+  Spans->Lock.Acquire();
+  Out.live = Spans->Live;
+  Out.live_bytes = Spans->LivePages * PageBytes;
+  Out.peak = Spans->Peak;
+  Out.peak_bytes = Spans->PeakPages * PageBytes;
+  Out.allocated = Spans->Allocated;
+  Out.freed = Spans->Freed;
+  Spans->Lock.Release();
 }
 
 bool LARGE_SPANS::Contains(const void *Address) {

@@ -18,10 +18,14 @@
 // pages but the first of each free span go back to the system while their
 // chunk stays; every operation holds the one lock, which is never held while
 // calling the heap, and whose holder calls the system only to map, unmap or
-// give back pages.
+// give back pages. The counts of the spans handed out are kept under that
+// lock too, in plain fields: a shared atomic step per span on lines that
+// every thread writes cost as much as the lock itself.
 #pragma once
 
 #include <cstdint>
+
+struct krax_block_stats;
 
 namespace dropin {
 
@@ -35,14 +39,20 @@ class LARGE_SPANS {
   static void Build();
   // Pages (1 to MaxSpanPages) pages aligned to PageBytes; null without memory.
   static void *Allocate(uint64_t Pages);
-  // Gives back a span that Allocate returned with the same page count.
-  static void Release(void *Span, uint64_t Pages);
+  // Gives back a span that Allocate returned with the same page count;
+  // Handed false when it never reached the caller (it is then counted as
+  // never allocated rather than freed).
+  static void Release(void *Span, uint64_t Pages, bool Handed = true);
   // Lengthens a span to NewPages where it is, from the free span after it;
   // false when that span is missing or too short (nothing changes then).
   static bool Grow(void *Span, uint64_t Pages, uint64_t NewPages);
   // Shortens a span to NewPages (1 or more) where it is; its tail becomes
   // free, merged with a free span behind it.
   static void Shrink(void *Span, uint64_t Pages, uint64_t NewPages);
+  // Grow, else a new span of MovePages (at least NewPages), in one hold of
+  // the lock: Span itself when grown, the new span (Span untouched) when
+  // not, null without memory for either.
+  static void *Resize(void *Span, uint64_t Pages, uint64_t NewPages, uint64_t MovePages);
   // Gives the kept empty chunk back to the back end and the pages of every
   // free span (all but its first) back to the system.
   static void Trim();
@@ -51,6 +61,8 @@ class LARGE_SPANS {
   // end, or when Address lies in no chunk.
   static bool Walk(void *&Address, uint64_t &Pages, bool &Free);
   static bool Contains(const void *Address);
+  // The counts of the spans handed out: live, allocated, freed and peaks.
+  static void Read(krax_block_stats &Out);
 
   static void Lock();
   static void Unlock();

@@ -37,7 +37,7 @@ struct SHARED_BLOCKS {
 };
 
 constinit SHARED_CLASS SharedClasses[ClassCount] = {};
-constinit SHARED_BLOCKS SharedBlocks[3] = {};
+constinit SHARED_BLOCKS SharedBlocks[2] = {};
 constinit std::atomic<uint64_t> BootstrapBlocks{0};
 constinit std::atomic<uint64_t> BootstrapBytes{0};
 constinit std::atomic<uint64_t> Refusals[3] = {};
@@ -215,7 +215,7 @@ void STATISTICS::Read(krax_statistics &Out) {
     Row.peak = Peak > 0 && static_cast<uint64_t>(Peak) > Row.live ? static_cast<uint64_t>(Peak) : Row.live;
     Out.live_bytes += Row.live * Row.size;
   }
-  ReadBlocks(Blocks(BLOCK_KIND::Span), Out.spans);
+  LARGE_SPANS::Read(Out.spans);
   ReadBlocks(Blocks(BLOCK_KIND::Large), Out.large);
   ReadBlocks(Blocks(BLOCK_KIND::Aligned), Out.aligned);
   Out.live_bytes += Out.spans.live_bytes + Out.large.live_bytes + Out.aligned.live_bytes;

@@ -4,9 +4,9 @@
 // A block of a size class is counted by the thread that allocates or frees
 // it, in the counts of its thread cache block (THREAD_COUNTS): plain stores
 // to memory no other thread writes, so the common malloc and free pay no
-// atomic read-modify-write. Threads without lists, the blocks above the
-// classes and the refused pointers are rarer and count in shared relaxed
-// atomics. A reader sums every thread's counts; the cache blocks are never
+// atomic read-modify-write. Spans count under the spans' own lock
+// (LARGE_SPANS). Threads without lists, the other blocks above the classes
+// and the refused pointers are rarer and count in shared relaxed atomics. A reader sums every thread's counts; the cache blocks are never
 // given back, so the sum stays whole after their threads end.
 //
 // Live, allocated and freed are exact. A class's peak cannot be, without a
@@ -28,8 +28,8 @@ struct krax_statistics;
 
 namespace dropin {
 
-// Blocks above the classes, by where they come from.
-enum class BLOCK_KIND : int32_t { Span, Large, Aligned };
+// Blocks above the spans, by where they come from.
+enum class BLOCK_KIND : int32_t { Large, Aligned };
 // What a refused pointer was: the start of a block that is free already, a
 // pointer into a block, or no block of ours at all.
 enum class REFUSAL_KIND : int32_t { Double, Interior, Foreign };
