@@ -173,6 +173,15 @@ size_t Measure(const void *Address, uint8_t Mark) {
 // by less than a quarter), whose tail is freed; or another block that holds
 // the request and is not more than twice its size. (A span grows in place
 // in GrowSpan.)
+// The calling thread's cache block, when its lists are open: its own span
+// counts and reserve.
+THREAD_CACHE *OwnBlock() { return ThreadCache->State == THREAD_CACHE::Open ? ThreadCache : nullptr; }
+
+THREAD_COUNTS *OwnCounts() {
+  THREAD_CACHE *Own = OwnBlock();
+  return Own != nullptr ? &Own->Counts : nullptr;
+}
+
 bool ResizeInPlace(void *Address, uint8_t Mark, size_t Current, size_t Bytes) {
   const uint32_t Class = Mark - 1u;
   if (Class < static_cast<uint32_t>(ClassCount)) {
@@ -182,7 +191,7 @@ bool ResizeInPlace(void *Address, uint8_t Mark, size_t Current, size_t Bytes) {
   const uint64_t Pages = PagesFor(Bytes);
   if (Mark == ADDRESS_MAP::SpanMark && Bytes <= Current && Bytes > static_cast<size_t>(MaxClassBytes) / 2) {
     if (Pages < Current / PageBytes) {
-      LARGE_SPANS::Shrink(Address, Current / PageBytes, Pages);
+      LARGE_SPANS::Shrink(Address, Current / PageBytes, Pages, OwnCounts());
       ADDRESS_MAP::SetPages(Address, Pages);
     }
     return true;
@@ -192,11 +201,11 @@ bool ResizeInPlace(void *Address, uint8_t Mark, size_t Current, size_t Bytes) {
 
 // Hands out a span of Pages that the spans gave (null: none); the spans
 // take it back unused when the map cannot cover it.
-void *MarkSpan(void *Span, uint64_t Pages) {
+void *MarkSpan(void *Span, uint64_t Pages, THREAD_COUNTS *Own) {
   if (Span == nullptr)
     return NoMemory();
   if (!ADDRESS_MAP::Cover(Span, MarkedBytes)) {
-    LARGE_SPANS::Release(Span, Pages, false);
+    LARGE_SPANS::Release(Span, Pages, Own, false);
     return NoMemory();
   }
   ADDRESS_MAP::SetPages(Span, Pages);
@@ -204,7 +213,20 @@ void *MarkSpan(void *Span, uint64_t Pages) {
   return Span;
 }
 
-void *AllocateSpan(uint64_t Pages) { return MarkSpan(LARGE_SPANS::Allocate(Pages), Pages); }
+// A span of the thread's reserve (covered by the map since it was first
+// handed out), else one of the spans.
+void *AllocateSpan(uint64_t Pages) {
+  THREAD_CACHE *Own = OwnBlock();
+  if (Own == nullptr)
+    return MarkSpan(LARGE_SPANS::Allocate(Pages), Pages, nullptr);
+  uint64_t Found = 0;
+  if (void *Span = LARGE_SPANS::Take(Own->SpanReserve, Own->Counts, Pages, Found)) {
+    ADDRESS_MAP::SetPages(Span, Found);
+    ADDRESS_MAP::Mark(Span, ADDRESS_MAP::SpanMark);
+    return Span;
+  }
+  return MarkSpan(LARGE_SPANS::Allocate(Pages, &Own->Counts), Pages, &Own->Counts);
+}
 
 // The block at Address takes Moved's place: the mark's atomic step comes
 // before the copy (after it, it would wait for the copy's stores to drain).
@@ -221,13 +243,14 @@ void *MoveTo(void *Moved, void *Address, size_t Bytes) {
 void *GrowSpan(void *Address, size_t Current, size_t Bytes, size_t Room) {
   const uint64_t Pages = PagesFor(Bytes);
   const uint64_t RoomPages = PagesFor(Room);
-  void *Span = LARGE_SPANS::Resize(Address, Current / PageBytes, Pages, RoomPages);
+  THREAD_COUNTS *Own = OwnCounts();
+  void *Span = LARGE_SPANS::Resize(Address, Current / PageBytes, Pages, RoomPages, Own);
   if (Span == Address) {
     ADDRESS_MAP::SetPages(Address, Pages);
     return Address;
   }
   const int Errno = errno;
-  void *Moved = MarkSpan(Span, RoomPages);
+  void *Moved = MarkSpan(Span, RoomPages, Own);
   if (Moved == nullptr) {
     errno = Errno;  // the room was refused, not yet the request
     Moved = Malloc(Bytes);
@@ -309,7 +332,11 @@ void ReleaseOther(void *Address, uint8_t Mark) {
   } else if (Mark == ADDRESS_MAP::SpanMark) {
     const uint64_t Pages = ADDRESS_MAP::Pages(Address);
     ADDRESS_MAP::ClearPages(Address);
-    LARGE_SPANS::Release(Address, Pages);
+    THREAD_CACHE *Own = OwnBlock();
+    if (Own == nullptr)
+      LARGE_SPANS::Release(Address, Pages);
+    else if (!LARGE_SPANS::Keep(Own->SpanReserve, Own->Counts, Address, Pages))
+      LARGE_SPANS::Release(Address, Pages, &Own->Counts);
   } else if (Mark == ADDRESS_MAP::MappedMark) {
     const uint64_t Pages = ADDRESS_MAP::Pages(Address);
     ADDRESS_MAP::ClearPages(Address);
@@ -449,7 +476,7 @@ bool Walk(void **Address, size_t *Size, bool *InUse) {
   if (!LARGE_SPANS::Walk(*Address, Pages, Free))
     return false;
   *Size = static_cast<size_t>(Pages * PageBytes);
-  *InUse = !Free;
+  *InUse = !Free && ADDRESS_MAP::IsMark(ADDRESS_MAP::Read(*Address));  // not a reserved one
   return true;
 }
 
@@ -460,6 +487,8 @@ bool Trim(size_t KeepBytes) {
   if (HEAP_CALL::Inside())
     return false;
   THREAD_CACHE::Flush();
+  if (THREAD_CACHE *Own = OwnBlock())
+    LARGE_SPANS::GiveBack(Own->SpanReserve, Own->Counts);
   CENTRAL_LISTS::Drain(THREAD_CACHE::ReleaseBatch);
   LARGE_RESERVE::Drain(ReleaseLargeBlock);
   LARGE_SPANS::Trim();

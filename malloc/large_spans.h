@@ -29,6 +29,25 @@ struct krax_block_stats;
 
 namespace dropin {
 
+struct THREAD_COUNTS;
+
+// A thread's few freed spans, kept in its cache block for its next requests
+// of about their size, which then take no lock: oldest first, at most Slots
+// of them and MaxPages pages (a thread's cycle of buffers of tens of
+// kilobytes), given back on a trim by that thread and at its end. Only its
+// thread touches it. The counts of the spans a thread with such a reserve
+// takes, keeps and frees are its own (THREAD_COUNTS), settled under the lock.
+struct SPAN_RESERVE {
+  static constexpr int32_t Slots = 4;
+  static constexpr uint64_t MaxPages = 64;  // 256 KiB
+  void *Spans[Slots];
+  uint64_t Pages[Slots];
+  int32_t Count;
+  uint64_t HeldPages;
+
+  void Drop(int32_t Slot);
+};
+
 class LARGE_SPANS {
  public:
   static constexpr uint64_t PageBytes = 4096;
@@ -37,22 +56,30 @@ class LARGE_SPANS {
   static constexpr uint64_t MaxSpanPages = 256;                   // 1 MiB
 
   static void Build();
+  // Own, where given, is the calling thread's counts, else the shared ones count.
   // Pages (1 to MaxSpanPages) pages aligned to PageBytes; null without memory.
-  static void *Allocate(uint64_t Pages);
+  static void *Allocate(uint64_t Pages, THREAD_COUNTS *Own = nullptr);
   // Gives back a span that Allocate returned with the same page count;
   // Handed false when it never reached the caller (it is then counted as
   // never allocated rather than freed).
-  static void Release(void *Span, uint64_t Pages, bool Handed = true);
+  static void Release(void *Span, uint64_t Pages, THREAD_COUNTS *Own = nullptr, bool Handed = true);
   // Lengthens a span to NewPages where it is, from the free span after it;
   // false when that span is missing or too short (nothing changes then).
   static bool Grow(void *Span, uint64_t Pages, uint64_t NewPages);
   // Shortens a span to NewPages (1 or more) where it is; its tail becomes
   // free, merged with a free span behind it.
-  static void Shrink(void *Span, uint64_t Pages, uint64_t NewPages);
-  // Grow, else a new span of MovePages (at least NewPages), in one hold of
-  // the lock: Span itself when grown, the new span (Span untouched) when
-  // not, null without memory for either.
-  static void *Resize(void *Span, uint64_t Pages, uint64_t NewPages, uint64_t MovePages);
+  static void Shrink(void *Span, uint64_t Pages, uint64_t NewPages, THREAD_COUNTS *Own = nullptr);
+  // Grow, else a new span of MovePages (at least NewPages; 0: none), in one
+  // hold of the lock: Span itself when grown, the new span (Span untouched)
+  // when not, null without memory for either.
+  static void *Resize(void *Span, uint64_t Pages, uint64_t NewPages, uint64_t MovePages, THREAD_COUNTS *Own);
+  // A reserved span of Pages to a quarter more (Found), or null.
+  static void *Take(SPAN_RESERVE &Reserve, THREAD_COUNTS &Own, uint64_t Pages, uint64_t &Found);
+  // Keeps a freed span in the reserve, giving the oldest back to make room;
+  // false for one too long to keep (nothing changes then).
+  static bool Keep(SPAN_RESERVE &Reserve, THREAD_COUNTS &Own, void *Span, uint64_t Pages);
+  // Every reserved span back to the bins, and the thread's counts settled.
+  static void GiveBack(SPAN_RESERVE &Reserve, THREAD_COUNTS &Own);
   // Gives the kept empty chunk back to the back end and the pages of every
   // free span (all but its first) back to the system.
   static void Trim();
@@ -61,8 +88,9 @@ class LARGE_SPANS {
   // end, or when Address lies in no chunk.
   static bool Walk(void *&Address, uint64_t &Pages, bool &Free);
   static bool Contains(const void *Address);
-  // The counts of the spans handed out: live, allocated, freed and peaks.
-  static void Read(krax_block_stats &Out);
+  // The counts of the spans handed out (live, allocated, freed and peaks),
+  // the caller's own settled first.
+  static void Read(krax_block_stats &Out, THREAD_COUNTS *Own);
 
   static void Lock();
   static void Unlock();
