@@ -314,7 +314,8 @@ void *CarveFromNewChunk(uint64_t Pages, THREAD_COUNTS *Own) {
   Enlist(Chunk);
   Insert(Chunk, FirstPage, UsablePages, 0);
   void *Span = CarveFromBins(Pages);
-  Count(Own, 1, static_cast<int64_t>(Pages));
+  if (Span != nullptr)
+    Count(Own, 1, static_cast<int64_t>(Pages));
   Spans->Lock.Release();
   return Span;
 }

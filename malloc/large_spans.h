@@ -7,20 +7,21 @@
 // for later requests of any size, so their pages are reused where they are.
 //
 // A chunk is aligned to its own size; its first page holds the links of the
-// list of chunks in use and a tag for every page: a run of pages (a span, free or allocated) carries its length and
-// state in the tags of its first and last page, and every other tag is 0.
-// Free spans sit on bins: one per length up to MaxSpanPages, one for longer
-// spans. Invariants: two free spans never touch; the kept empty chunk is on
-// no list and has no tags; a chunk whose pages are all
-// free is given back to the back end, except one kept for the next request;
-// freed pages beyond a bound (as many as the spans in use hold, at least two
-// chunks' worth) and, on a trim, all free
+// list of chunks in use and a tag for every page: a run of pages (a span,
+// free or allocated) carries its length and state in the tags of its first
+// and last page, and every other tag is 0. Free spans sit on bins: one per
+// length up to MaxSpanPages, one for longer spans. Invariants: two free
+// spans never touch; the kept empty chunk is on no list and has no tags; a
+// chunk whose pages are all free is given back to the back end, except one
+// kept for the next request; freed pages beyond a bound (as many as the
+// spans in use hold, at least two chunks' worth) and, on a trim, all free
 // pages but the first of each free span go back to the system while their
-// chunk stays; every operation holds the one lock, which is never held while
-// calling the heap, and whose holder calls the system only to map, unmap or
-// give back pages. The counts of the spans handed out are kept under that
-// lock too, in plain fields: a shared atomic step per span on lines that
-// every thread writes cost as much as the lock itself.
+// chunk stays; every operation but a thread's on its own reserve holds the
+// one lock, which is never held while calling the heap, and whose holder
+// calls the system only to map, unmap or give back pages. The spans handed
+// out are counted in their thread's own counts, settled under that lock, or
+// under it for a thread without lists: never a shared atomic step per span
+// on lines that every thread writes, which cost as much as the lock itself.
 #pragma once
 
 #include <cstdint>
