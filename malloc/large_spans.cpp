@@ -477,11 +477,14 @@ bool LARGE_SPANS::Keep(SPAN_RESERVE &Reserve, THREAD_COUNTS &Own, void *Span, ui
   if (Pages > SPAN_RESERVE::MaxPages)
     return false;
   if (Reserve.Count == SPAN_RESERVE::Slots || Reserve.HeldPages + Pages > SPAN_RESERVE::MaxPages) {
-    // The oldest make room: the newest freed is the likeliest still cached.
+    // The oldest go back (the newest freed is the likeliest still cached)
+    // until the reserve is half empty, so that the next few frees take no
+    // lock either.
     char *Empty[SPAN_RESERVE::Slots] = {};
     Spans->Lock.Acquire();
     Count(&Own, -1, -static_cast<int64_t>(Pages));
-    for (int32_t Slot = 0; Reserve.Count == SPAN_RESERVE::Slots || Reserve.HeldPages + Pages > SPAN_RESERVE::MaxPages;
+    for (int32_t Slot = 0; Reserve.Count > 0 && (Reserve.Count >= SPAN_RESERVE::Slots / 2 ||
+                                                  Reserve.HeldPages + Pages > SPAN_RESERVE::MaxPages / 2);
          ++Slot) {
       Empty[Slot] = ReleaseHeld(Reserve.Spans[0], Reserve.Pages[0]);
       Reserve.HeldPages -= Reserve.Pages[0];

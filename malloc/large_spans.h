@@ -35,12 +35,13 @@ struct THREAD_COUNTS;
 // A thread's few freed spans, kept in its cache block for its next requests
 // of about their size, which then take no lock: oldest first, at most Slots
 // of them and MaxPages pages (a thread's cycle of buffers of tens of
-// kilobytes), given back on a trim by that thread and at its end. Only its
+// kilobytes; with half of each, `mixed` gained about a third less), given
+// back on a trim by that thread and at its end. Only its
 // thread touches it. The counts of the spans a thread with such a reserve
 // takes, keeps and frees are its own (THREAD_COUNTS), settled under the lock.
 struct SPAN_RESERVE {
-  static constexpr int32_t Slots = 4;
-  static constexpr uint64_t MaxPages = 64;  // 256 KiB
+  static constexpr int32_t Slots = 8;
+  static constexpr uint64_t MaxPages = 128;  // 512 KiB
   void *Spans[Slots];
   uint64_t Pages[Slots];
   int32_t Count;
