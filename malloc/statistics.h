@@ -19,7 +19,8 @@
 // settling thread's highest excursion since its last one. With one thread
 // that is the true peak; with several, an estimate within the batches the
 // other threads have not settled yet. Spans settle likewise, whenever their
-// thread takes the spans' lock.
+// thread takes the spans' lock: what is unsettled then is at most what the
+// other threads took from or kept in their reserves (SPAN_RESERVE).
 #pragma once
 
 #include <atomic>
