@@ -170,9 +170,18 @@ size_t Measure(const void *Address, uint8_t Mark) {
 // for every class held on to Python's many shrunken small strings: 190 MiB
 // at peak against 132, where elements of 2 KiB and more add 1 MiB); a span
 // that stays above half the largest class (a page rounds such a request up
-// by less than a quarter), whose tail is freed, or which grows into the free
-// span behind it; or another block that holds the request and is not more
-// than twice its size.
+// by less than a quarter), whose tail is freed; or another block that holds
+// the request and is not more than twice its size. (A span grows in place
+// in GrowSpan.)
+// The calling thread's cache block, when its lists are open: its own span
+// counts and reserve.
+THREAD_CACHE *OwnBlock() { return ThreadCache->State == THREAD_CACHE::Open ? ThreadCache : nullptr; }
+
+THREAD_COUNTS *OwnCounts() {
+  THREAD_CACHE *Own = OwnBlock();
+  return Own != nullptr ? &Own->Counts : nullptr;
+}
+
 bool ResizeInPlace(void *Address, uint8_t Mark, size_t Current, size_t Bytes) {
   const uint32_t Class = Mark - 1u;
   if (Class < static_cast<uint32_t>(ClassCount)) {
@@ -182,34 +191,71 @@ bool ResizeInPlace(void *Address, uint8_t Mark, size_t Current, size_t Bytes) {
   const uint64_t Pages = PagesFor(Bytes);
   if (Mark == ADDRESS_MAP::SpanMark && Bytes <= Current && Bytes > static_cast<size_t>(MaxClassBytes) / 2) {
     if (Pages < Current / PageBytes) {
-      LARGE_SPANS::Shrink(Address, Current / PageBytes, Pages);
-      STATISTICS::BlockResized(BLOCK_KIND::Span, Current, Pages * PageBytes);
+      LARGE_SPANS::Shrink(Address, Current / PageBytes, Pages, OwnCounts());
       ADDRESS_MAP::SetPages(Address, Pages);
     }
     return true;
   }
-  if (Bytes <= Current)
-    return Bytes > Current / 2;
-  if (Mark != ADDRESS_MAP::SpanMark || Pages > LARGE_SPANS::MaxSpanPages ||
-      !LARGE_SPANS::Grow(Address, Current / PageBytes, Pages))
-    return false;
-  STATISTICS::BlockResized(BLOCK_KIND::Span, Current, Pages * PageBytes);
-  ADDRESS_MAP::SetPages(Address, Pages);
-  return true;
+  return Bytes <= Current && Bytes > Current / 2;
 }
 
-void *AllocateSpan(uint64_t Pages) {
-  void *Span = LARGE_SPANS::Allocate(Pages);
+// Hands out a span of Pages that the spans gave (null: none); the spans
+// take it back unused when the map cannot cover it.
+void *MarkSpan(void *Span, uint64_t Pages, THREAD_COUNTS *Own) {
   if (Span == nullptr)
     return NoMemory();
   if (!ADDRESS_MAP::Cover(Span, MarkedBytes)) {
-    LARGE_SPANS::Release(Span, Pages);
+    LARGE_SPANS::Release(Span, Pages, Own, false);
     return NoMemory();
   }
   ADDRESS_MAP::SetPages(Span, Pages);
-  STATISTICS::BlockAdded(BLOCK_KIND::Span, Pages * PageBytes);
   ADDRESS_MAP::Mark(Span, ADDRESS_MAP::SpanMark);
   return Span;
+}
+
+// A span of the thread's reserve (covered by the map since it was first
+// handed out), else one of the spans.
+void *AllocateSpan(uint64_t Pages) {
+  THREAD_CACHE *Own = OwnBlock();
+  if (Own == nullptr)
+    return MarkSpan(LARGE_SPANS::Allocate(Pages), Pages, nullptr);
+  uint64_t Found = 0;
+  if (void *Span = LARGE_SPANS::Take(Own->SpanReserve, Own->Counts, Pages, Found)) {
+    ADDRESS_MAP::SetPages(Span, Found);
+    ADDRESS_MAP::Mark(Span, ADDRESS_MAP::SpanMark);
+    return Span;
+  }
+  return MarkSpan(LARGE_SPANS::Allocate(Pages, &Own->Counts), Pages, &Own->Counts);
+}
+
+// The block at Address takes Moved's place: the mark's atomic step comes
+// before the copy (after it, it would wait for the copy's stores to drain).
+void *MoveTo(void *Moved, void *Address, size_t Bytes) {
+  const uint8_t Taken = TakeMark(Address);
+  std::memcpy(Moved, Address, Bytes);
+  ReleaseTaken(Address, Taken);
+  return Moved;
+}
+
+// A span grown to Bytes (within the spans): into the free span behind it,
+// else moved into a span of Room pages found in the same hold of the spans'
+// lock, else into whatever a plain request gets. Null when refused.
+void *GrowSpan(void *Address, size_t Current, size_t Bytes, size_t Room) {
+  const uint64_t Pages = PagesFor(Bytes);
+  const uint64_t RoomPages = PagesFor(Room);
+  THREAD_COUNTS *Own = OwnCounts();
+  void *Span = LARGE_SPANS::Resize(Address, Current / PageBytes, Pages, RoomPages, Own);
+  if (Span == Address) {
+    ADDRESS_MAP::SetPages(Address, Pages);
+    return Address;
+  }
+  const int Errno = errno;
+  void *Moved = MarkSpan(Span, RoomPages, Own);
+  if (Moved == nullptr) {
+    errno = Errno;  // the room was refused, not yet the request
+    Moved = Malloc(Bytes);
+  }
+  return Moved == nullptr ? nullptr : MoveTo(Moved, Address, Current);
 }
 
 // An allocation of the heap's large cache (or the reserve), aligned to 65,536.
@@ -286,8 +332,11 @@ void ReleaseOther(void *Address, uint8_t Mark) {
   } else if (Mark == ADDRESS_MAP::SpanMark) {
     const uint64_t Pages = ADDRESS_MAP::Pages(Address);
     ADDRESS_MAP::ClearPages(Address);
-    STATISTICS::BlockRemoved(BLOCK_KIND::Span, Pages * PageBytes);
-    LARGE_SPANS::Release(Address, Pages);
+    THREAD_CACHE *Own = OwnBlock();
+    if (Own == nullptr)
+      LARGE_SPANS::Release(Address, Pages);
+    else if (!LARGE_SPANS::Keep(Own->SpanReserve, Own->Counts, Address, Pages))
+      LARGE_SPANS::Release(Address, Pages, &Own->Counts);
   } else if (Mark == ADDRESS_MAP::MappedMark) {
     const uint64_t Pages = ADDRESS_MAP::Pages(Address);
     ADDRESS_MAP::ClearPages(Address);
@@ -351,20 +400,15 @@ void *Realloc(void *Address, size_t Bytes) {
   size_t Target = Bytes;
   if (Bytes > Current && Bytes > static_cast<size_t>(MaxClassBytes) && Bytes <= SpanBytes)
     Target = Bytes + Bytes / 2 < SpanBytes ? Bytes + Bytes / 2 : SpanBytes;
+  if (Mark == ADDRESS_MAP::SpanMark && Bytes > Current && Bytes <= SpanBytes)
+    return GrowSpan(Address, Current, Bytes, Target);
   const int Errno = errno;
   void *Moved = Malloc(Target);
   if (Moved == nullptr && Target != Bytes) {
     errno = Errno;  // the room was refused, not yet the request
     Moved = Malloc(Bytes);
   }
-  if (Moved == nullptr)
-    return nullptr;
-  // The mark's atomic step comes before the copy: after it, it would wait
-  // for the copy's stores to drain.
-  const uint8_t Taken = TakeMark(Address);
-  std::memcpy(Moved, Address, Current < Bytes ? Current : Bytes);
-  ReleaseTaken(Address, Taken);
-  return Moved;
+  return Moved == nullptr ? nullptr : MoveTo(Moved, Address, Current < Bytes ? Current : Bytes);
 }
 
 void *Memalign(size_t Alignment, size_t Bytes) {
@@ -432,7 +476,7 @@ bool Walk(void **Address, size_t *Size, bool *InUse) {
   if (!LARGE_SPANS::Walk(*Address, Pages, Free))
     return false;
   *Size = static_cast<size_t>(Pages * PageBytes);
-  *InUse = !Free;
+  *InUse = !Free && ADDRESS_MAP::IsMark(ADDRESS_MAP::Read(*Address));  // not a reserved one
   return true;
 }
 
@@ -443,6 +487,8 @@ bool Trim(size_t KeepBytes) {
   if (HEAP_CALL::Inside())
     return false;
   THREAD_CACHE::Flush();
+  if (THREAD_CACHE *Own = OwnBlock())
+    LARGE_SPANS::GiveBack(Own->SpanReserve, Own->Counts);
   CENTRAL_LISTS::Drain(THREAD_CACHE::ReleaseBatch);
   LARGE_RESERVE::Drain(ReleaseLargeBlock);
   LARGE_SPANS::Trim();

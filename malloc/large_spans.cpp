@@ -5,6 +5,8 @@
 #include "heap/frontend/process_objects.h"
 #include "heap/pages/duzovev_back_end.h"
 #include "heap/support/hybrid_lock.h"
+#include "malloc/krax_malloc.h"
+#include "malloc/statistics.h"
 #include "platform/virtual_memory.h"
 
 namespace dropin {
@@ -46,7 +48,12 @@ struct SPANS {
   FREE_SPAN *Last[BinCount] = {};  // each bin's tail
   uint64_t Occupied[(BinCount + 63) / 64] = {};  // one bit per non-empty bin
   uint64_t DirtyPages = 0;                       // the sum of the free spans' Dirty
-  uint64_t LivePages = 0;                        // in allocated spans
+  uint64_t LivePages = 0;                        // in allocated spans, reserves' too
+  // The counts of spans handed out: settled threads' and those of threads
+  // without lists (whose allocations and frees are counted here alone).
+  int64_t Handed = 0, HandedPages = 0;
+  int64_t Peak = 0, PeakPages = 0;               // the most of each at once
+  uint64_t Allocated = 0, Freed = 0;
   uint64_t SpareDirty = 0;                       // the spare chunk's, not in DirtyPages
   char *SpareChunk = nullptr;                    // an empty chunk kept for reuse
   CHUNK_HEADER *Chunks = nullptr;                // every chunk with spans
@@ -228,6 +235,42 @@ void Freed(char *Chunk, uint64_t First, uint64_t Length, uint64_t Freed, uint64_
     Clean(Bound);
 }
 
+void RaisePeaks(int64_t Excursion, int64_t PagesExcursion) {
+  if (Spans->Handed + Excursion > Spans->Peak)
+    Spans->Peak = Spans->Handed + Excursion;
+  if (Spans->HandedPages + PagesExcursion > Spans->PeakPages)
+    Spans->PeakPages = Spans->HandedPages + PagesExcursion;
+}
+
+// Adds what a thread counted since its last settlement; the lock is held.
+void Settle(THREAD_COUNTS &Own) {
+  SPAN_COUNT &Count = Own.Spans;
+  RaisePeaks(Count.High, Count.HighPages);
+  Spans->Handed += Count.Net.load(std::memory_order_relaxed);
+  Spans->HandedPages += Count.NetPages.load(std::memory_order_relaxed);
+  Count.Net.store(0, std::memory_order_relaxed);
+  Count.NetPages.store(0, std::memory_order_relaxed);
+  Count.High = Count.HighPages = 0;
+}
+
+// Counts a span handed out (Change 1), freed (-1, or taken back unhanded
+// when Undo) or resized (0) by Pages: in the thread's own counts, settled
+// at once since the lock is held, or else in the shared ones.
+void Count(THREAD_COUNTS *Own, int64_t Change, int64_t Pages, bool Undo = false) {
+  if (Own != nullptr) {
+    Own->SpanChanged(Change, Pages, Undo);
+    Settle(*Own);
+    return;
+  }
+  if (Undo)
+    --Spans->Allocated;
+  else if (Change != 0)
+    ++(Change > 0 ? Spans->Allocated : Spans->Freed);
+  Spans->Handed += Change;
+  Spans->HandedPages += Pages;
+  RaisePeaks(0, 0);
+}
+
 // Takes the first Pages pages of the free span of Length pages at First,
 // giving the rest back to the bins.
 void *Carve(char *Chunk, uint64_t First, uint64_t Length, uint64_t Pages) {
@@ -249,12 +292,8 @@ void *CarveFromBins(uint64_t Pages) {
   return Carve(Chunk, First, SpanLength(TagsOf(Chunk)[First]), Pages);
 }
 
-}  // namespace
-
-void LARGE_SPANS::Build() { Spans = new (SpansStorage) SPANS{}; }
-
-void *LARGE_SPANS::Allocate(uint64_t Pages) {
-  Spans->Lock.Acquire();
+// A span from the bins, else from the spare chunk; the lock is held.
+void *CarveHeld(uint64_t Pages) {
   void *Span = CarveFromBins(Pages);
   if (Span == nullptr && Spans->SpareChunk != nullptr) {
     char *Chunk = Spans->SpareChunk;
@@ -263,21 +302,48 @@ void *LARGE_SPANS::Allocate(uint64_t Pages) {
     Insert(Chunk, FirstPage, UsablePages, Spans->SpareDirty);
     Span = CarveFromBins(Pages);
   }
-  Spans->Lock.Release();
-  if (Span != nullptr)
-    return Span;
+  return Span;
+}
+
+// A span from a chunk mapped for it; the lock is not held.
+void *CarveFromNewChunk(uint64_t Pages, THREAD_COUNTS *Own) {
   char *Chunk = NewChunk();
   if (Chunk == nullptr)
     return nullptr;
   Spans->Lock.Acquire();
   Enlist(Chunk);
   Insert(Chunk, FirstPage, UsablePages, 0);
-  Span = CarveFromBins(Pages);
+  void *Span = CarveFromBins(Pages);
+  if (Span != nullptr)
+    Count(Own, 1, static_cast<int64_t>(Pages));
   Spans->Lock.Release();
   return Span;
 }
 
-void LARGE_SPANS::Release(void *Span, uint64_t Pages) {
+// Lengthens the span at First of Pages pages to NewPages from the free span
+// behind it, if that is long enough; the lock is held.
+bool GrowHeld(char *Chunk, uint64_t First, uint64_t Pages, uint64_t NewPages) {
+  uint16_t *Tags = TagsOf(Chunk);
+  const uint64_t Next = First + Pages;
+  if (Next >= LARGE_SPANS::ChunkPages || (Tags[Next] & FreeTag) == 0)
+    return false;
+  const uint64_t After = SpanLength(Tags[Next]);
+  if (Pages + After < NewPages)
+    return false;
+  const uint64_t Dirty = Remove(Chunk, Next, After);
+  const uint64_t Rest = Pages + After - NewPages;
+  if (Rest > 0)
+    Insert(Chunk, First + NewPages, Rest, Dirty > NewPages - Pages ? Dirty - (NewPages - Pages) : 0);
+  Untag(Chunk, First, Pages);
+  Tag(Chunk, First, NewPages, false);
+  Spans->LivePages += NewPages - Pages;
+  return true;
+}
+
+// Gives back a span of Pages, merged with its free neighbours; the lock is
+// held. Returns a chunk left empty beside the kept one, to be given back
+// once the lock is released.
+char *ReleaseHeld(void *Span, uint64_t Pages) {
   char *Chunk = ChunkOf(Span);
   uint16_t *Tags = TagsOf(Chunk);
   uint64_t First = PageOf(Chunk, Span);
@@ -285,7 +351,6 @@ void LARGE_SPANS::Release(void *Span, uint64_t Pages) {
   uint64_t Length = Pages;
   uint64_t Dirty = 0;
   char *Empty = nullptr;
-  Spans->Lock.Acquire();
   Spans->LivePages -= Pages;
   Untag(Chunk, First, Length);
   if (First > FirstPage && (Tags[First - 1] & FreeTag) != 0) {
@@ -294,7 +359,7 @@ void LARGE_SPANS::Release(void *Span, uint64_t Pages) {
     First -= Before;
     Length += Before;
   }
-  if (First + Length < ChunkPages && (Tags[First + Length] & FreeTag) != 0) {
+  if (First + Length < LARGE_SPANS::ChunkPages && (Tags[First + Length] & FreeTag) != 0) {
     const uint64_t After = SpanLength(Tags[First + Length]);
     Dirty += Remove(Chunk, First + Length, After);
     Length += After;
@@ -310,36 +375,50 @@ void LARGE_SPANS::Release(void *Span, uint64_t Pages) {
   } else {
     Freed(Chunk, First, Length, Start, Pages, Dirty);
   }
+  return Empty;
+}
+
+}  // namespace
+
+void LARGE_SPANS::Build() { Spans = new (SpansStorage) SPANS{}; }
+
+void *LARGE_SPANS::Allocate(uint64_t Pages, THREAD_COUNTS *Own) {
+  Spans->Lock.Acquire();
+  void *Span = CarveHeld(Pages);
+  if (Span != nullptr)
+    Count(Own, 1, static_cast<int64_t>(Pages));
+  Spans->Lock.Release();
+  return Span != nullptr ? Span : CarveFromNewChunk(Pages, Own);
+}
+
+void LARGE_SPANS::Release(void *Span, uint64_t Pages, THREAD_COUNTS *Own, bool Handed) {
+  Spans->Lock.Acquire();
+  Count(Own, -1, -static_cast<int64_t>(Pages), !Handed);
+  char *Empty = ReleaseHeld(Span, Pages);
   Spans->Lock.Release();
   if (Empty != nullptr)
     DeleteChunk(Empty);
 }
 
 bool LARGE_SPANS::Grow(void *Span, uint64_t Pages, uint64_t NewPages) {
-  char *Chunk = ChunkOf(Span);
-  uint16_t *Tags = TagsOf(Chunk);
-  const uint64_t First = PageOf(Chunk, Span);
-  const uint64_t Next = First + Pages;
-  Spans->Lock.Acquire();
-  bool Grown = false;
-  if (Next < ChunkPages && (Tags[Next] & FreeTag) != 0) {
-    const uint64_t After = SpanLength(Tags[Next]);
-    if (Pages + After >= NewPages) {
-      const uint64_t Dirty = Remove(Chunk, Next, After);
-      const uint64_t Rest = Pages + After - NewPages;
-      if (Rest > 0)
-        Insert(Chunk, First + NewPages, Rest, Dirty > NewPages - Pages ? Dirty - (NewPages - Pages) : 0);
-      Untag(Chunk, First, Pages);
-      Tag(Chunk, First, NewPages, false);
-      Spans->LivePages += NewPages - Pages;
-      Grown = true;
-    }
-  }
-  Spans->Lock.Release();
-  return Grown;
+  return Resize(Span, Pages, NewPages, 0, nullptr) == Span;
 }
 
-void LARGE_SPANS::Shrink(void *Span, uint64_t Pages, uint64_t NewPages) {
+void *LARGE_SPANS::Resize(void *Span, uint64_t Pages, uint64_t NewPages, uint64_t MovePages, THREAD_COUNTS *Own) {
+  char *Chunk = ChunkOf(Span);
+  Spans->Lock.Acquire();
+  void *Result = nullptr;
+  if (GrowHeld(Chunk, PageOf(Chunk, Span), Pages, NewPages)) {
+    Result = Span;
+    Count(Own, 0, static_cast<int64_t>(NewPages - Pages));
+  } else if (MovePages > 0 && (Result = CarveHeld(MovePages)) != nullptr) {
+    Count(Own, 1, static_cast<int64_t>(MovePages));
+  }
+  Spans->Lock.Release();
+  return Result != nullptr || MovePages == 0 ? Result : CarveFromNewChunk(MovePages, Own);
+}
+
+void LARGE_SPANS::Shrink(void *Span, uint64_t Pages, uint64_t NewPages, THREAD_COUNTS *Own) {
   char *Chunk = ChunkOf(Span);
   uint16_t *Tags = TagsOf(Chunk);
   const uint64_t First = PageOf(Chunk, Span);
@@ -347,6 +426,7 @@ void LARGE_SPANS::Shrink(void *Span, uint64_t Pages, uint64_t NewPages) {
   uint64_t Length = Pages - NewPages;
   uint64_t Dirty = 0;
   Spans->Lock.Acquire();
+  Count(Own, 0, -static_cast<int64_t>(Pages - NewPages));
   Spans->LivePages -= Pages - NewPages;
   Untag(Chunk, First, Pages);
   Tag(Chunk, First, NewPages, false);
@@ -374,6 +454,98 @@ void LARGE_SPANS::Trim() {
   Spans->Lock.Release();
   if (Spare != nullptr)
     DeleteChunk(Spare);
+}
+
+void *LARGE_SPANS::Take(SPAN_RESERVE &Reserve, THREAD_COUNTS &Own, uint64_t Pages, uint64_t &Found) {
+  int32_t Best = -1;
+  for (int32_t Slot = 0; Slot < Reserve.Count; ++Slot) {
+    const uint64_t Length = Reserve.Pages[Slot];
+    if (Length >= Pages && Length <= Pages + Pages / 4 && (Best < 0 || Length < Reserve.Pages[Best]))
+      Best = Slot;
+  }
+  if (Best < 0)
+    return nullptr;
+  void *Span = Reserve.Spans[Best];
+  Found = Reserve.Pages[Best];
+  Reserve.HeldPages -= Found;
+  Reserve.Drop(Best);
+  Own.SpanChanged(1, static_cast<int64_t>(Found));
+  return Span;
+}
+
+bool LARGE_SPANS::Keep(SPAN_RESERVE &Reserve, THREAD_COUNTS &Own, void *Span, uint64_t Pages) {
+  if (Pages > SPAN_RESERVE::MaxPages)
+    return false;
+  if (Reserve.Count == SPAN_RESERVE::Slots || Reserve.HeldPages + Pages > SPAN_RESERVE::MaxPages) {
+    // The oldest go back (the newest freed is the likeliest still cached)
+    // until the reserve is half empty, so that the next few frees take no
+    // lock either.
+    char *Empty[SPAN_RESERVE::Slots] = {};
+    Spans->Lock.Acquire();
+    Count(&Own, -1, -static_cast<int64_t>(Pages));
+    for (int32_t Slot = 0; Reserve.Count > 0 && (Reserve.Count >= SPAN_RESERVE::Slots / 2 ||
+                                                  Reserve.HeldPages + Pages > SPAN_RESERVE::MaxPages / 2);
+         ++Slot) {
+      Empty[Slot] = ReleaseHeld(Reserve.Spans[0], Reserve.Pages[0]);
+      Reserve.HeldPages -= Reserve.Pages[0];
+      Reserve.Drop(0);
+    }
+    Spans->Lock.Release();
+    for (char *Chunk : Empty)
+      if (Chunk != nullptr)
+        DeleteChunk(Chunk);
+  } else {
+    Own.SpanChanged(-1, -static_cast<int64_t>(Pages));
+  }
+  Reserve.Spans[Reserve.Count] = Span;
+  Reserve.Pages[Reserve.Count++] = Pages;
+  Reserve.HeldPages += Pages;
+  return true;
+}
+
+void LARGE_SPANS::GiveBack(SPAN_RESERVE &Reserve, THREAD_COUNTS &Own) {
+  char *Empty[SPAN_RESERVE::Slots] = {};
+  Spans->Lock.Acquire();
+  for (int32_t Slot = 0; Slot < Reserve.Count; ++Slot)
+    Empty[Slot] = ReleaseHeld(Reserve.Spans[Slot], Reserve.Pages[Slot]);
+  Reserve.Count = 0;
+  Reserve.HeldPages = 0;
+  Settle(Own);
+  Spans->Lock.Release();
+  for (char *Chunk : Empty)
+    if (Chunk != nullptr)
+      DeleteChunk(Chunk);
+}
+
+void SPAN_RESERVE::Drop(int32_t Slot) {
+  for (--Count; Slot < Count; ++Slot) {
+    Spans[Slot] = Spans[Slot + 1];
+    Pages[Slot] = Pages[Slot + 1];
+  }
+}
+
+void LARGE_SPANS::Read(krax_block_stats &Out, THREAD_COUNTS *Own) {
+  Out = krax_block_stats{};
+  if (Spans == nullptr)
+    return;  // nothing was ever allocated
+  Spans->Lock.Acquire();
+  if (Own != nullptr)
+    Settle(*Own);
+  int64_t Live = Spans->Handed, LivePages = Spans->HandedPages;
+  Out.allocated = Spans->Allocated;
+  Out.freed = Spans->Freed;
+  for (THREAD_COUNTS *Counts = STATISTICS::MadeCounts(); Counts != nullptr; Counts = Counts->NextMade) {
+    Live += Counts->Spans.Net.load(std::memory_order_relaxed);
+    LivePages += Counts->Spans.NetPages.load(std::memory_order_relaxed);
+    Out.allocated += Counts->Spans.Allocated.load(std::memory_order_relaxed);
+    Out.freed += Counts->Spans.Freed.load(std::memory_order_relaxed);
+  }
+  Out.live = Live > 0 ? static_cast<uint64_t>(Live) : 0;
+  Out.live_bytes = LivePages > 0 ? static_cast<uint64_t>(LivePages) * PageBytes : 0;
+  Out.peak = static_cast<uint64_t>(Spans->Peak) > Out.live ? static_cast<uint64_t>(Spans->Peak) : Out.live;
+  const uint64_t PeakBytes = static_cast<uint64_t>(Spans->PeakPages) * PageBytes;
+  Out.peak_bytes = PeakBytes > Out.live_bytes ? PeakBytes : Out.live_bytes;
+  Spans->Lock.Release();
 }
 
 bool LARGE_SPANS::Contains(const void *Address) {

@@ -37,7 +37,7 @@ struct SHARED_BLOCKS {
 };
 
 constinit SHARED_CLASS SharedClasses[ClassCount] = {};
-constinit SHARED_BLOCKS SharedBlocks[3] = {};
+constinit SHARED_BLOCKS SharedBlocks[2] = {};
 constinit std::atomic<uint64_t> BootstrapBlocks{0};
 constinit std::atomic<uint64_t> BootstrapBytes{0};
 constinit std::atomic<uint64_t> Refusals[3] = {};
@@ -136,6 +136,11 @@ void THREAD_COUNTS::Enlist() {
     Count.High.store(0, std::memory_order_relaxed);
     Count.Settled = 0;
   }
+  Spans.Allocated.store(0, std::memory_order_relaxed);
+  Spans.Freed.store(0, std::memory_order_relaxed);
+  Spans.Net.store(0, std::memory_order_relaxed);
+  Spans.NetPages.store(0, std::memory_order_relaxed);
+  Spans.High = Spans.HighPages = 0;
   THREAD_COUNTS *Head = Made.load(std::memory_order_relaxed);
   do
     NextMade = Head;
@@ -190,8 +195,11 @@ void STATISTICS::Refused(const void *Address, const char *Operation) {
 
 void STATISTICS::Watch(REFUSAL_WATCH Watch) { RefusalWatch.store(Watch, std::memory_order_release); }
 
+THREAD_COUNTS *STATISTICS::MadeCounts() { return Made.load(std::memory_order_acquire); }
+
 void STATISTICS::Read(krax_statistics &Out) {
-  if (ThreadCache->State == THREAD_CACHE::Open)
+  const bool Open = ThreadCache->State == THREAD_CACHE::Open;
+  if (Open)
     ThreadCache->Counts.SettleAll();
   Out = krax_statistics{};
   Out.class_count = ClassCount;
@@ -215,7 +223,7 @@ void STATISTICS::Read(krax_statistics &Out) {
     Row.peak = Peak > 0 && static_cast<uint64_t>(Peak) > Row.live ? static_cast<uint64_t>(Peak) : Row.live;
     Out.live_bytes += Row.live * Row.size;
   }
-  ReadBlocks(Blocks(BLOCK_KIND::Span), Out.spans);
+  LARGE_SPANS::Read(Out.spans, Open ? &ThreadCache->Counts : nullptr);
   ReadBlocks(Blocks(BLOCK_KIND::Large), Out.large);
   ReadBlocks(Blocks(BLOCK_KIND::Aligned), Out.aligned);
   Out.live_bytes += Out.spans.live_bytes + Out.large.live_bytes + Out.aligned.live_bytes;

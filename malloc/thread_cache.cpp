@@ -32,8 +32,10 @@ THREAD_CACHE *TakeBlock() {
     InHeap = true;
     Block = static_cast<THREAD_CACHE *>(PROCESS_HEAP::Heap()->NewPermanentArea(sizeof(THREAD_CACHE)));
     InHeap = false;
-    if (Block != nullptr)
+    if (Block != nullptr) {
       Block->Counts.Enlist();
+      Block->SpanReserve = SPAN_RESERVE{};
+    }
   }
   return Block;
 }
@@ -306,6 +308,7 @@ void THREAD_CACHE::ThreadEnds(void *Cache) {
     return;
   Block->Counts.SettleAll();
   FlushBlock(*Block);
+  LARGE_SPANS::GiveBack(Block->SpanReserve, Block->Counts);
   Block->State = Closed;
   ReturnBlock(Block);
 }

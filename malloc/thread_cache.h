@@ -33,6 +33,7 @@
 
 #include "malloc/address_map.h"
 #include "malloc/central_lists.h"
+#include "malloc/large_spans.h"
 #include "malloc/size_classes.h"
 #include "malloc/statistics.h"
 
@@ -59,6 +60,7 @@ struct THREAD_CACHE {
   int32_t State;
   THREAD_CACHE *NextFree;  // on the pool of blocks of ended threads
   THREAD_COUNTS Counts = {};
+  SPAN_RESERVE SpanReserve = {};
   void *SlotStore[SlotCount] = {};
 
   // An element of the class, or null with errno set to ENOMEM.

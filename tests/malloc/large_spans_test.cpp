@@ -6,6 +6,7 @@
 #include <map>
 #include <random>
 #include <set>
+#include <thread>
 #include <vector>
 
 #include "malloc/krax_malloc.h"
@@ -152,7 +153,7 @@ TEST(LargeSpans, ResizesInPlaceLeaveOnlyWholeSpans) {
 // empty chunk is given back, and a trim gives back the kept one.
 TEST(LargeSpans, OneEmptyChunkIsKeptAndReused) {
   krax_free(krax_malloc(40000));
-  LARGE_SPANS::Trim();
+  krax_trim(0);  // the freed span leaves this thread's reserve too
   void *Address = nullptr;
   uint64_t Pages = 0;
   bool Free = false;
@@ -184,6 +185,43 @@ TEST(LargeSpans, OneEmptyChunkIsKeptAndReused) {
   LARGE_SPANS::Release(Again, LARGE_SPANS::MaxSpanPages);
   LARGE_SPANS::Trim();
   EXPECT_FALSE(AreaStillMapped(Kept, LARGE_SPANS::ChunkBytes));
+}
+
+// Pages of the spans not free, reserved ones included.
+uint64_t PagesInUse() {
+  void *Address = nullptr;
+  uint64_t Pages = 0, InUse = 0;
+  bool Free = false;
+  while (LARGE_SPANS::Walk(Address, Pages, Free))
+    InUse += Free ? 0 : Pages;
+  return InUse;
+}
+
+// A thread keeps some of the spans it frees, within its bound, and its end
+// gives them back with every count whole.
+TEST(LargeSpans, AThreadsReservedSpansAreBoundedAndGivenBackAtItsEnd) {
+  krax_free(krax_malloc(40000));
+  krax_trim(0);
+  const uint64_t InUse = PagesInUse();
+  krax_statistics Before, After;
+  krax_stats(&Before);
+  int Blocks = 0;
+  std::thread([&] {
+    krax_free(krax_malloc(16));  // the thread's lists open with its first element
+    std::vector<void *> Spans;
+    for (size_t Bytes = 33000; Bytes <= 1048576; Bytes += Bytes / 2, ++Blocks)
+      Spans.push_back(krax_malloc(Bytes));
+    for (void *Span : Spans)
+      krax_free(Span);
+    EXPECT_GT(PagesInUse(), InUse) << "nothing kept";
+    EXPECT_LE(PagesInUse(), InUse + dropin::SPAN_RESERVE::MaxPages);
+  }).join();
+  EXPECT_EQ(PagesInUse(), InUse);
+  krax_stats(&After);
+  EXPECT_EQ(After.spans.live, Before.spans.live);
+  EXPECT_EQ(After.spans.live_bytes, Before.spans.live_bytes);
+  EXPECT_EQ(After.spans.allocated, Before.spans.allocated + Blocks);
+  EXPECT_EQ(After.spans.freed, Before.spans.freed + Blocks);
 }
 
 }  // namespace
