@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstddef>
 
 namespace platform {
@@ -165,6 +166,20 @@ void *MapAligned(uint64_t Alignment, int32_t Size) {
   return reinterpret_cast<void *>(Start);
 }
 
+// Advice is optional and an in-place remap that fails has a fallback: a
+// refusal from the system must not show through errno to a caller whose
+// allocation then succeeds.
+class KEEP_ERRNO {
+ public:
+  KEEP_ERRNO() : Saved(errno) {}
+  ~KEEP_ERRNO() { errno = Saved; }
+  KEEP_ERRNO(const KEEP_ERRNO &) = delete;
+  KEEP_ERRNO &operator=(const KEEP_ERRNO &) = delete;
+
+ private:
+  int Saved;
+};
+
 }  // namespace
 
 void HoldAreaRecords() { Areas.Hold(); }
@@ -198,12 +213,16 @@ void *MapPages(uint64_t Bytes) {
 bool UnmapPages(void *Address, uint64_t Bytes) { return munmap(Address, Bytes) == 0; }
 
 bool RemapPages(void *Address, uint64_t Bytes, uint64_t NewBytes, void *Target) {
+  const KEEP_ERRNO Keep;
   if (Target == nullptr)
     return mremap(Address, Bytes, NewBytes, 0) != MAP_FAILED;
   return mremap(Address, Bytes, NewBytes, MREMAP_MAYMOVE | MREMAP_FIXED, Target) != MAP_FAILED;
 }
 
-void DiscardPages(void *Address, uint64_t Bytes) { madvise(Address, Bytes, MADV_DONTNEED); }
+void DiscardPages(void *Address, uint64_t Bytes) {
+  const KEEP_ERRNO Keep;
+  madvise(Address, Bytes, MADV_DONTNEED);
+}
 
 // Writing each page would fault it in just the same, one trap at a time;
 // a kernel without the advice (before 5.14) refuses it and nothing changes.
@@ -211,11 +230,13 @@ void PopulatePages(void *Address, uint64_t Bytes) {
 #ifndef MADV_POPULATE_WRITE
   constexpr int MADV_POPULATE_WRITE = 23;
 #endif
+  const KEEP_ERRNO Keep;
   madvise(Address, Bytes, MADV_POPULATE_WRITE);
 }
 
 void PreferLargePages(void *Address, uint64_t Bytes) {
 #ifdef MADV_HUGEPAGE
+  const KEEP_ERRNO Keep;
   madvise(Address, Bytes, MADV_HUGEPAGE);
 #else
   (void)Address;

@@ -2,10 +2,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 
 #include <gtest/gtest.h>
 
 #include "heap/pages/duzovev_back_end.h"
+#include "platform/virtual_memory.h"
 
 namespace {
 
@@ -32,6 +34,21 @@ TEST(BackEnd, CallersAreasArriveResidentOnceTheHeapIsLarge) {
   for (void *Area : {Small, Caller, Own})
     BackEnd.DeleteArea(Area, Bytes, true);
   BackEnd.DeleteArea(Held, 64 << 20, false);
+}
+
+// The system refusing advice (here on an inaccessible range) or an in-place
+// growth (the next page is taken) leaves errno as the caller had it.
+TEST(BackEnd, RefusedAdviceAndRemapKeepErrno) {
+  const auto PageBytes = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  void *Closed = mmap(nullptr, 2 * PageBytes, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  ASSERT_NE(Closed, MAP_FAILED);
+  errno = 1234;
+  platform::PopulatePages(Closed, 2 * PageBytes);
+  EXPECT_FALSE(platform::RemapPages(Closed, PageBytes, 2 * PageBytes, nullptr));
+  platform::DiscardPages(Closed, 2 * PageBytes);
+  platform::PreferLargePages(Closed, 2 * PageBytes);
+  EXPECT_EQ(errno, 1234);
+  munmap(Closed, 2 * PageBytes);
 }
 
 }  // namespace
