@@ -163,6 +163,15 @@ size_t Measure(const void *Address, uint8_t Mark) {
   return 0;
 }
 
+// The calling thread's cache block, when its lists are open: its own span
+// counts and reserve.
+THREAD_CACHE *OwnBlock() { return ThreadCache->State == THREAD_CACHE::Open ? ThreadCache : nullptr; }
+
+THREAD_COUNTS *OwnCounts() {
+  THREAD_CACHE *Own = OwnBlock();
+  return Own != nullptr ? &Own->Counts : nullptr;
+}
+
 // Whether a live allocation of Current bytes and this mark can take Bytes
 // where it is: a class element that holds the request and is less than
 // twice its size (four times from 2 KiB on), or of the request's own class
@@ -173,15 +182,6 @@ size_t Measure(const void *Address, uint8_t Mark) {
 // by less than a quarter), whose tail is freed; or another block that holds
 // the request and is not more than twice its size. (A span grows in place
 // in GrowSpan.)
-// The calling thread's cache block, when its lists are open: its own span
-// counts and reserve.
-THREAD_CACHE *OwnBlock() { return ThreadCache->State == THREAD_CACHE::Open ? ThreadCache : nullptr; }
-
-THREAD_COUNTS *OwnCounts() {
-  THREAD_CACHE *Own = OwnBlock();
-  return Own != nullptr ? &Own->Counts : nullptr;
-}
-
 bool ResizeInPlace(void *Address, uint8_t Mark, size_t Current, size_t Bytes) {
   const uint32_t Class = Mark - 1u;
   if (Class < static_cast<uint32_t>(ClassCount)) {

@@ -378,6 +378,14 @@ char *ReleaseHeld(void *Span, uint64_t Pages) {
   return Empty;
 }
 
+// Gives back the chunks that releasing a reserve left empty (null: none),
+// once the lock is released.
+void DeleteChunks(char *const (&Empty)[SPAN_RESERVE::Slots]) {
+  for (char *Chunk : Empty)
+    if (Chunk != nullptr)
+      DeleteChunk(Chunk);
+}
+
 }  // namespace
 
 void LARGE_SPANS::Build() { Spans = new (SpansStorage) SPANS{}; }
@@ -491,9 +499,7 @@ bool LARGE_SPANS::Keep(SPAN_RESERVE &Reserve, THREAD_COUNTS &Own, void *Span, ui
       Reserve.Drop(0);
     }
     Spans->Lock.Release();
-    for (char *Chunk : Empty)
-      if (Chunk != nullptr)
-        DeleteChunk(Chunk);
+    DeleteChunks(Empty);
   } else {
     Own.SpanChanged(-1, -static_cast<int64_t>(Pages));
   }
@@ -512,9 +518,7 @@ void LARGE_SPANS::GiveBack(SPAN_RESERVE &Reserve, THREAD_COUNTS &Own) {
   Reserve.HeldPages = 0;
   Settle(Own);
   Spans->Lock.Release();
-  for (char *Chunk : Empty)
-    if (Chunk != nullptr)
-      DeleteChunk(Chunk);
+  DeleteChunks(Empty);
 }
 
 void SPAN_RESERVE::Drop(int32_t Slot) {

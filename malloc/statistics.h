@@ -8,8 +8,9 @@
 // lists (its spans' reserve takes and keeps them without a lock), and under
 // the spans' own lock by other threads (LARGE_SPANS). Threads without lists,
 // the other blocks above the classes and the refused pointers are rarer and
-// count in shared relaxed atomics. A reader sums every thread's counts; the cache blocks are never
-// given back, so the sum stays whole after their threads end.
+// count in shared relaxed atomics. A reader sums every thread's counts; the
+// cache blocks are never given back, so the sum stays whole after their
+// threads end.
 //
 // Live, allocated and freed are exact. A class's peak cannot be, without a
 // shared write on every call: each thread settles its counts into the
