@@ -24,7 +24,7 @@ bool WordIsFull(uint32_t Word) { return TakenPairs(Word) == PAGE::FullWordMask; 
 uint32_t PairBits(ELEMENT_STATE State, uint32_t Mask) { return static_cast<uint32_t>(State) * (Mask >> 1); }
 }  // namespace
 
-PAGE::PAGE(uint64_t PageAddress, CACHE *Owner, int32_t PageSize, CACHE *Parent, int32_t PageVersion) : Version(0) {
+PAGE::PAGE(uint64_t PageAddress, CACHE *Owner, int32_t PageSize, CACHE *Parent, int32_t PageVersion) {
   Build(PageAddress, Owner, PageSize, Parent, PageVersion);
 }
 
@@ -36,7 +36,7 @@ void PAGE::Build(uint64_t PageAddress, CACHE *Owner, int32_t PageSize, CACHE *Pa
   BucketOrder = ORDER_LINK();
   Address = PageAddress;
   Size = PageSize;
-  Version.store(PageVersion, std::memory_order_relaxed);
+  std::atomic_ref<int32_t>(Version).store(PageVersion, std::memory_order_relaxed);
   Allocated = 0;
   Available = Owner->ElementsPerPage;
   FirstFreeWord = 0;
@@ -47,7 +47,7 @@ void PAGE::Build(uint64_t PageAddress, CACHE *Owner, int32_t PageSize, CACHE *Pa
 }
 
 void PAGE::Destroy() {
-  Version.store(Version.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+  std::atomic_ref<int32_t>(Version).store(CurrentVersion() + 1, std::memory_order_relaxed);
   BucketLink = CHAIN_LINK();
   StoreLink = CHAIN_LINK();
   LookupLinkA = CHAIN_LINK();

@@ -81,8 +81,11 @@ struct PAGE {
   uint64_t Address;
   int32_t Size;  // -1 for a page carved from the parent bucket
   // Read without the owner's lock by holders of stale references (queued
-  // releases, lookaside entries) to see whether the page was rebuilt.
-  std::atomic<int32_t> Version;
+  // releases, lookaside entries) to see whether the page was rebuilt. Only
+  // through atomic_ref: a slot carved again after its area was discarded is
+  // constructed afresh, and an atomic member's construction would be a plain
+  // write racing with such a holder's read.
+  int32_t Version;
   int16_t Allocated;
   int16_t Available;
   int16_t FirstFreeWord;
@@ -126,7 +129,9 @@ struct PAGE {
   static bool WalkNext(ELEMENT_INFO &Record, FIND *Find);
   int32_t ActualSize() const;
 
-  int32_t CurrentVersion() const { return Version.load(std::memory_order_relaxed); }
+  int32_t CurrentVersion() const {
+    return std::atomic_ref<int32_t>(const_cast<int32_t &>(Version)).load(std::memory_order_relaxed);
+  }
   // The state of the element a filled record names, read as it stands.
   static ELEMENT_STATE StateOf(const ELEMENT_INFO &Record) {
     return static_cast<ELEMENT_STATE>((LoadWord(*Record.Word) >> Record.Shift) & 3u);
