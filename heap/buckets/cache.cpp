@@ -251,6 +251,16 @@ bool CACHE::Delete(void *Address, PAGE *Page, int32_t Version) {
   return DeleteClaimed(Address, Page, Version);
 }
 
+// Under this lock the cache's pages are neither made nor deleted, and a page
+// leaves the map before its descriptor is destroyed: a page of this cache
+// that the map names for the address now is live and holds it, whatever
+// happened to the descriptor since the unclaimed read.
+bool CACHE::DeleteMapped(void *Address, PAGE *Page, const PAGE_MAP &Map, bool &Mapped) {
+  GROUP_LOCK_GUARD Claim(ThreadSafe, Lock);
+  Mapped = Map.Read(reinterpret_cast<uint64_t>(Address)) == Page && Page->CurrentBucket() == this;
+  return Mapped && DeleteClaimed(Address, Page, Page->CurrentVersion());
+}
+
 // The common case, an element of the remembered page going onto the ready
 // stack, cannot fail, so it holds the lock without a scope.
 bool CACHE::DeleteInRecentPage(void *Address) {

@@ -24,6 +24,7 @@
 #include "heap/support/thread_safe.h"
 
 class FIND_SHARED_CLAIM;
+class PAGE_MAP;
 
 struct DELAYED_DELETE {
   uint64_t Address;
@@ -65,6 +66,10 @@ struct CACHE : BUCKET {
   bool MultipleNew(int32_t &Count, void **Array, int32_t Requested);
   void *NewSized(bool ChildPage, int32_t PageBytes);
   bool Delete(void *Address, PAGE *Page, int32_t Version);
+  // Releases Address in Page, which Map named for it without the lookup's
+  // claim: Mapped turns false, with nothing done, when under this cache's
+  // lock Map no longer names Page there or Page is not this cache's.
+  bool DeleteMapped(void *Address, PAGE *Page, const PAGE_MAP &Map, bool &Mapped);
   // Releases an element of the remembered page; false when the address is
   // not the first byte of a caller's element there (the address lookup then
   // decides, as for any release).

@@ -40,7 +40,7 @@ void PAGE::Build(uint64_t PageAddress, CACHE *Owner, int32_t PageSize, CACHE *Pa
   Allocated = 0;
   Available = Owner->ElementsPerPage;
   FirstFreeWord = 0;
-  Bucket = Owner;
+  std::atomic_ref<CACHE *>(Bucket).store(Owner, std::memory_order_relaxed);
   ParentBucket = Parent;
   for (int32_t Word = 0; Word < Owner->WordsPerPage; ++Word)
     StoreWord(BitVector[Word], 0);

@@ -132,6 +132,12 @@ struct PAGE {
   int32_t CurrentVersion() const {
     return std::atomic_ref<int32_t>(const_cast<int32_t &>(Version)).load(std::memory_order_relaxed);
   }
+  // The owner, read by one who holds no lock its writer holds (a release
+  // through the map, which then confirms under the owner's lock); the owner's
+  // lock holder reads Bucket plainly.
+  CACHE *CurrentBucket() const {
+    return std::atomic_ref<CACHE *>(const_cast<CACHE *&>(Bucket)).load(std::memory_order_relaxed);
+  }
   // The state of the element a filled record names, read as it stands.
   static ELEMENT_STATE StateOf(const ELEMENT_INFO &Record) {
     return static_cast<ELEMENT_STATE>((LoadWord(*Record.Word) >> Record.Shift) & 3u);

@@ -323,12 +323,23 @@ bool FIND::Contains(void *Address, CACHE *Cache) {
   return Page != nullptr;
 }
 
-bool FIND::Delete(void *Address, CACHE *Cache) {
+bool FIND::Delete(void *Address, CACHE *Cache, bool OwnPages) {
   const uint64_t Element = reinterpret_cast<uint64_t>(Address);
-  // The descriptor is read under the claim; asked for before it, the read
-  // that misses the cache overlaps the claim.
-  if (const PAGE *Guess = Map.Read(Element))
+  // In the heap's own table, a page of the hinted cache is confirmed under
+  // that cache's lock instead of read under this table's claim. The claim's
+  // two atomic steps each wait for the descriptor's read, which in a random
+  // release misses the cache, and keep the next release's read from
+  // overlapping it.
+  PAGE *Guess = Map.Read(Element);
+  if (Guess != nullptr && OwnPages && Cache != nullptr && Guess->CurrentBucket() == Cache) {
+    bool Mapped = false;
+    const bool Deleted = Cache->DeleteMapped(Address, Guess, Map, Mapped);
+    if (Mapped)
+      return Deleted;
+  } else if (Guess != nullptr) {
+    // Asked for before the claim, the read that misses overlaps it.
     __builtin_prefetch(&Guess->Version);
+  }
   ClaimShared();
   PAGE *Page = ProbeLookaside(Element);
   const bool Hit = Page != nullptr;

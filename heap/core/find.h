@@ -153,7 +153,9 @@ struct FIND : SYSTEM_FACTS_ATTACHMENT {
   void RemovePage(PAGE *Page);
   PAGE *LocatePage(uint64_t Key, CACHE *Parent);
   bool Contains(void *Address, CACHE *Cache);
-  bool Delete(void *Address, CACHE *Cache);
+  // OwnPages: every page this table names is the caller's heap's, whose
+  // descriptors stay mapped while it lives (not so in the table heaps share).
+  bool Delete(void *Address, CACHE *Cache, bool OwnPages = false);
   bool DescribeAddress(void *Address, ELEMENT_INFO *Record, CACHE *Cache, int32_t &Size);
   bool WalkHeap(bool &InUse, void *&Address, CACHE *Cache, int32_t &Size);
   void UpdateLookaside(uint64_t Address, PAGE *Page, int32_t Version);

@@ -242,9 +242,9 @@ bool HEAP::Delete(void *Address, int32_t Size) {
 // Out of line, so that the common release above saves fewer registers.
 bool HEAP::DeleteThroughLookup(void *Address, int32_t Size) {
   const bool Hinted = Size > 0;
-  if (Hinted && OwnFind->Delete(Address, FindCache(Size)))
+  if (Hinted && OwnFind->Delete(Address, FindCache(Size), true))
     return true;
-  if (OwnFind->Delete(Address, TopCache))
+  if (OwnFind->Delete(Address, TopCache, true))
     return true;
   if (ProcessFind == nullptr)
     return false;
@@ -261,9 +261,9 @@ CACHE *HEAP::HintFor(int32_t Size) const {
 }
 
 bool HEAP::DeleteAnywhere(void *Address, CACHE *Hint) {
-  if (Hint != TopCache && OwnFind->Delete(Address, Hint))
+  if (Hint != TopCache && OwnFind->Delete(Address, Hint, true))
     return true;
-  if (OwnFind->Delete(Address, TopCache))
+  if (OwnFind->Delete(Address, TopCache, true))
     return true;
   return ProcessFind != nullptr && ProcessFind->Delete(Address, TopCache);
 }
