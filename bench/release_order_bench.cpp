@@ -30,54 +30,51 @@ void Order(std::vector<void *> &Blocks, bool Random) {
     std::sort(Blocks.begin(), Blocks.end(), std::less<>());
 }
 
-void BM_ReleaseOrder(benchmark::State &State) {
+// The clock runs only while the blocks are released; After cleans up unseen.
+template <typename NEW, typename DELETE, typename AFTER>
+void TimeReleases(benchmark::State &State, NEW New, DELETE Delete, AFTER After) {
   const auto Count = static_cast<size_t>(State.range(0));
-  const bool Random = State.range(1) != 0;
   std::vector<void *> Blocks(Count);
   for (auto _ : State) {
     State.PauseTiming();
-    auto Heap = std::make_unique<FAST_HEAP>(1048576, true, false, true);
     for (void *&Block : Blocks)
-      Block = Heap->New(BlockSize);
-    Order(Blocks, Random);
+      Block = New();
+    Order(Blocks, State.range(1) != 0);
     State.ResumeTiming();
     for (void *Block : Blocks)
-      Heap->Delete(Block, BlockSize);
+      Delete(Block);
     State.PauseTiming();
-    Heap.reset();
+    After();
     State.ResumeTiming();
   }
   State.SetItemsProcessed(static_cast<int64_t>(State.iterations() * Count));
+}
+
+void BM_ReleaseOrder(benchmark::State &State) {
+  std::unique_ptr<FAST_HEAP> Heap;
+  TimeReleases(
+      State,
+      [&Heap] {
+        if (Heap == nullptr)
+          Heap = std::make_unique<FAST_HEAP>(1048576, true, false, true);
+        return Heap->New(BlockSize);
+      },
+      [&Heap](void *Block) { Heap->Delete(Block, BlockSize); }, [&Heap] { Heap.reset(); });
 }
 
 void BM_ReleaseOrderDropIn(benchmark::State &State) {
-  const auto Count = static_cast<size_t>(State.range(0));
-  const bool Random = State.range(1) != 0;
-  std::vector<void *> Blocks(Count);
-  for (auto _ : State) {
-    State.PauseTiming();
-    for (void *&Block : Blocks)
-      Block = krax_malloc(BlockSize);
-    Order(Blocks, Random);
-    State.ResumeTiming();
-    for (void *Block : Blocks)
-      krax_free(Block);
-    State.PauseTiming();
-    krax_trim(0);
-    State.ResumeTiming();
-  }
-  State.SetItemsProcessed(static_cast<int64_t>(State.iterations() * Count));
+  TimeReleases(
+      State, [] { return krax_malloc(BlockSize); }, krax_free, [] { krax_trim(0); });
 }
 
-BENCHMARK(BM_ReleaseOrder)
-    ->ArgsProduct({{1 << 20, 2 << 20}, {0, 1}})
-    ->ArgNames({"blocks", "random"})
-    ->Unit(benchmark::kMillisecond)
-    ->Iterations(1);
-BENCHMARK(BM_ReleaseOrderDropIn)
-    ->ArgsProduct({{1 << 20, 2 << 20}, {0, 1}})
-    ->ArgNames({"blocks", "random"})
-    ->Unit(benchmark::kMillisecond)
-    ->Iterations(1);
+void Shapes(benchmark::internal::Benchmark *Benchmark) {
+  Benchmark->ArgsProduct({{1 << 20, 2 << 20}, {0, 1}})
+      ->ArgNames({"blocks", "random"})
+      ->Unit(benchmark::kMillisecond)
+      ->Iterations(1);
+}
+
+BENCHMARK(BM_ReleaseOrder)->Apply(Shapes);
+BENCHMARK(BM_ReleaseOrderDropIn)->Apply(Shapes);
 
 }  // namespace
